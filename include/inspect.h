@@ -1,0 +1,12 @@
+#ifndef VRIX_INSPECT_H
+#define VRIX_INSPECT_H
+
+#include <stdint.h>
+
+#include "platform.h"
+
+// The verdict on one process from its memory map; stores the missing count in
+// *missing_out (when given) whenever the map could be read.
+int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *missing_out);
+
+#endif

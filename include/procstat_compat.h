@@ -1,0 +1,58 @@
+#ifndef VRIX_PROCSTAT_COMPAT_H
+#define VRIX_PROCSTAT_COMPAT_H
+
+// The subset of FreeBSD's libprocstat that vrix uses, with FreeBSD's names,
+// types and values, for systems that lack it. Records hold only the fields
+// vrix reads.
+
+#include <limits.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#define COMMLEN 19
+
+#define KERN_PROC_PROC 8
+
+#define KVME_TYPE_DEFAULT 1
+#define KVME_TYPE_VNODE 2
+#define KVME_TYPE_SWAP 3
+#define KVME_TYPE_DEVICE 4
+
+#define KVME_PROT_READ 1
+#define KVME_PROT_WRITE 2
+#define KVME_PROT_EXEC 4
+
+struct procstat;
+
+struct kinfo_proc {
+    pid_t ki_pid;
+    int ki_jid;
+    char ki_comm[COMMLEN + 1];
+};
+
+struct kinfo_vmentry {
+    int kve_type;
+    int kve_protection;
+    int kve_shadow_count;
+    uint64_t kve_vn_fsid;    // device of the mapped file
+    uint64_t kve_vn_fileid;  // inode number of the mapped file
+    char kve_path[PATH_MAX];
+};
+
+extern "C" {
+struct procstat *procstat_open_sysctl(void);
+void procstat_close(struct procstat *procstat);
+struct kinfo_proc *procstat_getprocs(struct procstat *procstat, int what, int arg,
+                                     unsigned int *count);
+void procstat_freeprocs(struct procstat *procstat, struct kinfo_proc *p);
+int procstat_getpathname(struct procstat *procstat, struct kinfo_proc *kp, char *pathname,
+                         size_t maxlen);
+// The map is released with free().
+struct kinfo_vmentry *procstat_getvmmap(struct procstat *procstat, struct kinfo_proc *kp,
+                                        unsigned int *count);
+int sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
+                 size_t newlen);
+}
+
+#endif

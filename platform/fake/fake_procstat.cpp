@@ -1,0 +1,130 @@
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "fake_platform.h"
+
+fake_system fake;
+
+struct procstat {
+    int unused;
+};
+
+void fake_reset(void)
+{
+    fake = fake_system{};
+    fake.jail_errno = ENOENT;
+}
+
+fake_process &fake_add_process(int pid, int jid, const char *comm, const char *path)
+{
+    fake_process p{};
+    p.kp.ki_pid = pid;
+    p.kp.ki_jid = jid;
+    strncpy(p.kp.ki_comm, comm, COMMLEN);
+    p.path = path;
+    fake.processes.push_back(p);
+    return fake.processes.back();
+}
+
+struct kinfo_vmentry fake_mapping(int type, int protection, int shadow_count, const char *path,
+                                  uint64_t fsid, uint64_t fileid)
+{
+    struct kinfo_vmentry kve;
+    memset(&kve, 0, sizeof kve);
+    kve.kve_type = type;
+    kve.kve_protection = protection;
+    kve.kve_shadow_count = shadow_count;
+    strncpy(kve.kve_path, path, sizeof kve.kve_path - 1);
+    kve.kve_vn_fsid = fsid;
+    kve.kve_vn_fileid = fileid;
+    return kve;
+}
+
+struct kinfo_vmentry fake_current_mapping(const char *path)
+{
+    struct stat sb;
+    memset(&sb, 0, sizeof sb);
+    stat(path, &sb);
+    return fake_mapping(KVME_TYPE_VNODE, KVME_PROT_READ | KVME_PROT_EXEC, 1, path, sb.st_dev,
+                        sb.st_ino);
+}
+
+static fake_process *find(struct kinfo_proc *kp)
+{
+    for (fake_process &p : fake.processes) {
+        if (p.kp.ki_pid == kp->ki_pid)
+            return &p;
+    }
+    return nullptr;
+}
+
+struct procstat *procstat_open_sysctl(void)
+{
+    if (fake.open_errno != 0)
+        return errno = fake.open_errno, nullptr;
+    return (struct procstat *)calloc(1, sizeof(struct procstat));
+}
+
+void procstat_close(struct procstat *ps)
+{
+    free(ps);
+}
+
+struct kinfo_proc *procstat_getprocs(struct procstat *, int what, int, unsigned int *count)
+{
+    if (fake.list_errno != 0 || what != KERN_PROC_PROC)
+        return errno = fake.list_errno != 0 ? fake.list_errno : EINVAL, nullptr;
+    size_t n = fake.processes.size();
+    struct kinfo_proc *list = (struct kinfo_proc *)malloc((n == 0 ? 1 : n) * sizeof *list);
+    for (size_t i = 0; i < n; i++)
+        list[i] = fake.processes[i].kp;
+    *count = (unsigned int)n;
+    return list;
+}
+
+void procstat_freeprocs(struct procstat *, struct kinfo_proc *list)
+{
+    free(list);
+}
+
+int procstat_getpathname(struct procstat *, struct kinfo_proc *kp, char *pathname, size_t maxlen)
+{
+    fake_process *p = find(kp);
+    if (p == nullptr)
+        return errno = ESRCH, -1;
+    if (p->path_errno != 0)
+        return errno = p->path_errno, -1;
+    if (p->path.size() >= maxlen)
+        return errno = ENAMETOOLONG, -1;
+    memcpy(pathname, p->path.c_str(), p->path.size() + 1);
+    return 0;
+}
+
+struct kinfo_vmentry *procstat_getvmmap(struct procstat *, struct kinfo_proc *kp,
+                                        unsigned int *count)
+{
+    fake_process *p = find(kp);
+    if (p == nullptr)
+        return errno = ESRCH, nullptr;
+    if (p->map_errno != 0)
+        return errno = p->map_errno, nullptr;
+    size_t n = p->map.size();
+    struct kinfo_vmentry *map = (struct kinfo_vmentry *)malloc((n == 0 ? 1 : n) * sizeof *map);
+    if (n > 0)
+        memcpy(map, p->map.data(), n * sizeof *map);
+    *count = (unsigned int)n;
+    return map;
+}
+
+int sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *, size_t)
+{
+    if (strcmp(name, "security.jail.jailed") != 0 || fake.jail_errno != 0)
+        return errno = fake.jail_errno != 0 ? fake.jail_errno : ENOENT, -1;
+    if (*oldlenp < sizeof(int))
+        return errno = ENOMEM, -1;
+    memcpy(oldp, &fake.jailed, sizeof(int));
+    *oldlenp = sizeof(int);
+    return 0;
+}

@@ -1,0 +1,124 @@
+#include "maps_line.h"
+
+#include <string.h>
+#include <sys/sysmacros.h>
+
+#include "linux_procstat.h"
+
+struct cursor {
+    const char *p;
+    const char *end;
+};
+
+static int parse_hex(struct cursor *c, unsigned long long *out)
+{
+    const char *start = c->p;
+    unsigned long long value = 0;
+    for (; c->p < c->end; c->p++) {
+        char ch = *c->p;
+        int digit = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10 : -1;
+        if (digit < 0)
+            break;
+        value = value * 16 + (unsigned)digit;
+    }
+    *out = value;
+    return c->p > start;
+}
+
+static int parse_dec(struct cursor *c, unsigned long long *out)
+{
+    const char *start = c->p;
+    unsigned long long value = 0;
+    for (; c->p < c->end && *c->p >= '0' && *c->p <= '9'; c->p++)
+        value = value * 10 + (unsigned)(*c->p - '0');
+    *out = value;
+    return c->p > start;
+}
+
+static int expect(struct cursor *c, char ch)
+{
+    if (c->p >= c->end || *c->p != ch)
+        return 0;
+    c->p++;
+    return 1;
+}
+
+// The name as the kernel wrote it, with the newline it escapes as \012
+// decoded; 0 when it does not fit the record.
+static int copy_name(const char *p, const char *end, char *out, size_t size)
+{
+    size_t n = 0;
+    while (p < end) {
+        char ch = *p;
+        if (end - p >= 4 && memcmp(p, "\\012", 4) == 0) {
+            ch = '\n';
+            p += 4;
+        } else {
+            p++;
+        }
+        if (n + 1 >= size)
+            return 0;
+        out[n++] = ch;
+    }
+    out[n] = '\0';
+    return 1;
+}
+
+static int starts_with(const char *s, const char *prefix)
+{
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// Shared memory shows as a deleted file on an internal filesystem: memfd,
+// System V segments, shared anonymous memory, AIO rings. None of them is a
+// file on disk that could be replaced.
+static int is_shared_memory(const char *name, unsigned major, unsigned minor)
+{
+    if (major == 0 && minor == 1)
+        return 1;
+    if (major != 0 || !ends_with_deleted_marker(name))
+        return 0;
+    return starts_with(name, "/memfd:") || starts_with(name, "/SYSV") ||
+           starts_with(name, "/dev/zero ") || starts_with(name, "/[aio] ");
+}
+
+static int kve_type_of(const char *name, unsigned major, unsigned minor)
+{
+    if (name[0] != '/')
+        return KVME_TYPE_DEFAULT;  // anonymous, [heap], [stack], [vdso], anon_inode:...
+    if (is_shared_memory(name, major, minor))
+        return KVME_TYPE_SWAP;
+    return KVME_TYPE_VNODE;
+}
+
+// start-end perms offset major:minor inode   name
+int parse_maps_line(const char *line, size_t len, struct kinfo_vmentry *kve)
+{
+    struct cursor c = {line, line + len};
+    unsigned long long ignored, major, minor, inode;
+    if (!parse_hex(&c, &ignored) || !expect(&c, '-') || !parse_hex(&c, &ignored) ||
+        !expect(&c, ' ') || c.end - c.p < 5)
+        return 0;
+    const char *perms = c.p;
+    c.p += 4;
+    if (!expect(&c, ' ') || !parse_hex(&c, &ignored) || !expect(&c, ' ') ||
+        !parse_hex(&c, &major) || !expect(&c, ':') || !parse_hex(&c, &minor) ||
+        !expect(&c, ' ') || !parse_dec(&c, &inode))
+        return 0;
+    while (c.p < c.end && *c.p == ' ')
+        c.p++;
+
+    kve->kve_protection = (perms[0] == 'r' ? KVME_PROT_READ : 0) |
+                          (perms[1] == 'w' ? KVME_PROT_WRITE : 0) |
+                          (perms[2] == 'x' ? KVME_PROT_EXEC : 0);
+    // Only private mappings of a file get copy-on-write shadow objects.
+    kve->kve_shadow_count = perms[3] == 'p' ? 1 : 0;
+    kve->kve_vn_fsid = makedev((unsigned)major, (unsigned)minor);
+    kve->kve_vn_fileid = inode;
+    if (!copy_name(c.p, c.end, kve->kve_path, sizeof kve->kve_path)) {
+        kve->kve_type = KVME_TYPE_VNODE;
+        return -1;
+    }
+    kve->kve_type = kve_type_of(kve->kve_path, (unsigned)major, (unsigned)minor);
+    return 1;
+}

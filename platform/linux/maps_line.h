@@ -1,0 +1,14 @@
+#ifndef VRIX_MAPS_LINE_H
+#define VRIX_MAPS_LINE_H
+
+#include <stddef.h>
+
+#include "platform.h"
+
+// Turns one line of /proc/PID/maps (without its LF) into a record as the
+// FreeBSD kernel would fill it. The path keeps a " (deleted)" marker; the
+// caller decides whether it is one. Returns 1; 0 for a malformed line; -1
+// when the name does not fit kve_path (all other fields are filled).
+int parse_maps_line(const char *line, size_t len, struct kinfo_vmentry *kve);
+
+#endif

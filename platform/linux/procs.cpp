@@ -1,0 +1,134 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "linux_procstat.h"
+
+struct procstat *procstat_open_sysctl(void)
+{
+    int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct procstat *ps = (struct procstat *)calloc(1, sizeof *ps);
+    if (ps == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    ps->proc_fd = fd;
+    ps->dir_fd = -1;
+    return ps;
+}
+
+void procstat_close(struct procstat *ps)
+{
+    if (ps->dir_fd >= 0)
+        close(ps->dir_fd);
+    close(ps->proc_fd);
+    free(ps->buffer);
+    free(ps);
+}
+
+int proc_dir(struct procstat *ps, pid_t pid)
+{
+    if (ps->dir_fd >= 0 && ps->dir_pid == pid)
+        return ps->dir_fd;
+    if (ps->dir_fd >= 0)
+        close(ps->dir_fd);
+    char name[24];
+    snprintf(name, sizeof name, "%d", (int)pid);
+    ps->dir_pid = pid;
+    ps->dir_fd = openat(ps->proc_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (ps->dir_fd < 0 && errno == ENOENT)
+        errno = ESRCH;
+    return ps->dir_fd;
+}
+
+ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size)
+{
+    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, buf, size - 1);
+    int error = errno;
+    close(fd);
+    if (n < 0)
+        return errno = error, -1;
+    buf[n] = '\0';
+    return n;
+}
+
+static int parse_pid(const char *name, pid_t *pid)
+{
+    if (*name < '1' || *name > '9')
+        return 0;
+    char *end = nullptr;
+    long value = strtol(name, &end, 10);
+    if (*end != '\0' || value <= 0)
+        return 0;
+    *pid = (pid_t)value;
+    return 1;
+}
+
+// Fills the record of one process; 0 when the process is already gone.
+static int fill_proc(int proc_fd, pid_t pid, struct kinfo_proc *kp)
+{
+    char name[40];
+    snprintf(name, sizeof name, "%d/comm", (int)pid);
+    char comm[64];
+    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0)
+        return 0;
+    size_t len = strcspn(comm, "\n");
+    if (len > COMMLEN)
+        len = COMMLEN;
+    memset(kp, 0, sizeof *kp);
+    kp->ki_pid = pid;
+    kp->ki_jid = 0;
+    memcpy(kp->ki_comm, comm, len);
+    return 1;
+}
+
+// One record per process (not per thread), in the order /proc lists them.
+struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigned int *count)
+{
+    if (what != KERN_PROC_PROC)
+        return errno = EINVAL, nullptr;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return nullptr;
+    struct kinfo_proc *procs = nullptr;
+    size_t used = 0, capacity = 0;
+    struct dirent *de;
+    while ((de = readdir(dir)) != nullptr) {
+        pid_t pid;
+        if (!parse_pid(de->d_name, &pid))
+            continue;
+        if (used == capacity) {
+            capacity = capacity == 0 ? 512 : capacity * 2;
+            void *grown = realloc(procs, capacity * sizeof *procs);
+            if (grown == nullptr) {
+                free(procs);
+                closedir(dir);
+                return errno = ENOMEM, nullptr;
+            }
+            procs = (struct kinfo_proc *)grown;
+        }
+        if (fill_proc(ps->proc_fd, pid, &procs[used]))
+            used++;
+    }
+    closedir(dir);
+    if (procs == nullptr)
+        procs = (struct kinfo_proc *)malloc(sizeof *procs);
+    if (procs == nullptr)
+        return errno = ENOMEM, nullptr;
+    *count = (unsigned int)used;
+    return procs;
+}
+
+void procstat_freeprocs(struct procstat *, struct kinfo_proc *procs)
+{
+    free(procs);
+}

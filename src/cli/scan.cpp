@@ -1,0 +1,74 @@
+#include <err.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "inspect.h"
+#include "platform.h"
+#include "run.h"
+#include "verdict.h"
+#include "whitelist.h"
+
+// The verdict on a process whose executable path could be had; an empty path
+// becomes "-" and is never looked up in the whitelist.
+static int judge_process(struct procstat *ps, struct kinfo_proc *kp, char *exe_path,
+                         uint64_t *missing)
+{
+    const struct whitelist_entry *entry = nullptr;
+    if (exe_path[0] != '\0')
+        entry = whitelist_find(whitelist, exe_path);
+    else
+        strcpy(exe_path, "-");
+    int verdict = check_mappings(ps, kp, missing);
+    if (entry != nullptr && verdict == VERDICT_MISSING && *missing == entry->count)
+        verdict = VERDICT_NONE;
+    return verdict;
+}
+
+static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct run_flags *flags)
+{
+    // The library leaves the buffer untouched when it fails.
+    char exe_path[EXE_PATH_SIZE] = "";
+    uint64_t missing = 0;
+    int verdict;
+
+    if (procstat_getpathname(ps, kp, exe_path, sizeof exe_path) != 0) {
+        int error = errno;
+        // A process that exited mid-scan is passed over.
+        if (error == ESRCH)
+            return;
+        snprintf(exe_path, sizeof exe_path, "(%s)", kp->ki_comm);
+        verdict = error == ENOENT ? VERDICT_MISSING : VERDICT_ERROR;
+        if (verdict == VERDICT_MISSING && create_path != nullptr)
+            whitelist_writer_abort((unsigned)kp->ki_pid);
+    } else {
+        verdict = judge_process(ps, kp, exe_path, &missing);
+    }
+
+    if (verdict == VERDICT_NONE)
+        return;
+    if (verdict == VERDICT_ERROR)
+        flags->error_seen = 1;
+    if (verdict == VERDICT_MISSING)
+        whitelist_writer_add((unsigned)kp->ki_pid, exe_path, missing);
+    print_row(flags, (unsigned)kp->ki_pid, (unsigned)kp->ki_jid, verdict_label(verdict),
+              exe_path);
+}
+
+void run_scan(struct run_flags *flags)
+{
+    struct procstat *ps = procstat_open_sysctl();
+    if (ps == nullptr)
+        errx(EXIT_ERROR, "procstat_open()");
+    unsigned int count = 0;
+    struct kinfo_proc *procs = procstat_getprocs(ps, KERN_PROC_PROC, 0, &count);
+    if (procs == nullptr)
+        errx(EXIT_ERROR, "procstat_getprocs()");
+
+    whitelist_writer_start();
+    for (unsigned int i = 0; i < count; i++)
+        scan_process(ps, &procs[i], flags);
+
+    procstat_freeprocs(ps, procs);
+    procstat_close(ps);
+}

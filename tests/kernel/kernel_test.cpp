@@ -1,0 +1,158 @@
+// Real processes on the real kernel: helpers map private copies of a small
+// library, the test deletes or replaces them, and vrix must see exactly that.
+// Rows are selected by the helpers' pids: other processes of the machine may
+// legitimately appear.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "helper_process.h"
+#include "subprocess.h"
+
+namespace {
+
+class Kernel : public ::testing::Test {
+  protected:
+    void SetUp() override { dir = make_temp_dir(); }
+    void TearDown() override
+    {
+        for (pid_t pid : helpers)
+            stop_helper(pid);
+        remove_tree(dir);
+    }
+    // A private copy of the test library.
+    std::string lib(const std::string &name)
+    {
+        std::string path = dir + "/" + name;
+        copy_file(VRIX_TESTLIB, path);
+        return path;
+    }
+    pid_t helper(const std::vector<std::string> &args, const std::string &program = VRIX_MAPPER)
+    {
+        pid_t pid = start_helper(args, program);
+        EXPECT_GT(pid, 0) << "helper did not start";
+        helpers.push_back(pid);
+        return pid;
+    }
+
+    std::string dir;
+    std::vector<pid_t> helpers;
+};
+
+TEST_F(Kernel, DeletedLibraryIsMissingReplacedOneOutdated)
+{
+    std::string a = lib("liba.so"), b = lib("libb.so"), c = lib("libc.so");
+    pid_t deleted = helper({a}), replaced = helper({b}), untouched = helper({c});
+    unlink(a.c_str());
+    replace_file(VRIX_TESTLIB, b);
+
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(deleted));
+    EXPECT_EQ(rows[deleted].stat, "miss");
+    EXPECT_EQ(rows[deleted].path, VRIX_MAPPER);
+    ASSERT_TRUE(rows.count(replaced));
+    EXPECT_EQ(rows[replaced].stat, "outd");
+    EXPECT_EQ(rows.count(untouched), 0u);
+}
+
+TEST_F(Kernel, ReplacedAndDeletedExecutables)
+{
+    std::string replaced_prog = dir + "/replaced", deleted_prog = dir + "/deleted";
+    copy_file(VRIX_MAPPER, replaced_prog);
+    copy_file(VRIX_MAPPER, deleted_prog);
+    pid_t replaced = helper({}, replaced_prog), deleted = helper({}, deleted_prog);
+    replace_file(VRIX_MAPPER, replaced_prog);
+    unlink(deleted_prog.c_str());
+
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(replaced));
+    EXPECT_EQ(rows[replaced].stat, "outd");
+    EXPECT_EQ(rows[replaced].path, replaced_prog);
+    ASSERT_TRUE(rows.count(deleted));
+    EXPECT_EQ(rows[deleted].stat, "miss");
+    EXPECT_EQ(rows[deleted].path, deleted_prog);
+}
+
+TEST_F(Kernel, NoFalseAlarms)
+{
+    std::string shared = lib("shared.so"), marked = lib("lib.so (deleted)");
+    pid_t memfd_map = helper({"--memfd"});
+    pid_t shared_map = helper({"--unlink", "--shared", shared});
+    pid_t memfd_exe = helper({"--reexec-memfd"});
+    pid_t live_marked = helper({"--map", marked});
+
+    auto rows = vrix_rows();
+    EXPECT_EQ(rows.count(memfd_map), 0u) << "private executable memfd mapping";
+    EXPECT_EQ(rows.count(shared_map), 0u) << "shared read+exec mapping of a deleted file";
+    EXPECT_EQ(rows.count(memfd_exe), 0u) << "executed from a memfd";
+    EXPECT_EQ(rows.count(live_marked), 0u) << "live file named '... (deleted)'";
+    EXPECT_EQ(rows.count(2), 0u) << "kernel thread kthreadd";
+    for (const auto &row : rows)
+        EXPECT_NE(row.second.path, "-") << "pid " << row.first << " has no executable";
+}
+
+TEST_F(Kernel, LiveFileNamedDeletedIsMissingOnceDeleted)
+{
+    std::string marked = lib("lib.so (deleted)");
+    pid_t pid = helper({"--map", marked});
+    unlink(marked.c_str());
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "miss");
+}
+
+// In a PID namespace of its own, with its own /proc, only the test's
+// processes exist: the whole output and the exit status can be asserted.
+run_result vrix_in_pid_namespace(const std::vector<std::string> &mapper_args)
+{
+    std::vector<std::string> argv{"unshare", "--pid", "--fork", "--mount-proc", VRIX_MAPPER};
+    argv.insert(argv.end(), mapper_args.begin(), mapper_args.end());
+    argv.insert(argv.end(), {"--run", VRIX_BIN});
+    return run_program("/usr/bin/unshare", argv);
+}
+
+TEST_F(Kernel, WholeRunInItsOwnPidNamespace)
+{
+    run_result r = vrix_in_pid_namespace({"--unlink", lib("liba.so"), lib("libb.so")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, std::string("   pid    jid stat command\n"
+                                 "     1      0 miss ") + VRIX_MAPPER + "\n");
+    EXPECT_EQ(r.err, "");
+
+    r = vrix_in_pid_namespace({lib("libc.so")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+// Processes that exit while vrix reads them are passed over, never "err".
+TEST_F(Kernel, ShortLivedProcessesNeverGiveErrors)
+{
+    std::map<pid_t, vrix_row> before = vrix_rows();
+    pid_t churn = fork();
+    if (churn == 0) {
+        for (;;) {
+            pid_t child = fork();
+            if (child == 0)
+                _exit(0);
+            if (child > 0)
+                waitpid(child, nullptr, 0);
+        }
+    }
+    helpers.push_back(churn);
+    time_t end = time(nullptr) + 20;
+    int scans = 0;
+    while (time(nullptr) < end) {
+        for (const auto &row : vrix_rows()) {
+            if (row.second.stat == "err" && before.count(row.first) == 0)
+                ADD_FAILURE() << "err row for pid " << row.first << " " << row.second.path;
+        }
+        scans++;
+    }
+    EXPECT_GT(scans, 1);
+}
+
+}  // namespace
