@@ -48,11 +48,11 @@ void stop_helper(pid_t pid)
     waitpid(pid, nullptr, 0);
 }
 
-std::map<pid_t, vrix_row> vrix_rows(const std::vector<std::string> &args)
+std::map<pid_t, vrix_row> vrix_rows(const std::vector<std::string> &args, const std::string &input)
 {
     std::vector<std::string> argv{"vrix", "-h"};
     argv.insert(argv.end(), args.begin(), args.end());
-    run_result r = run_program(VRIX_BIN, argv);
+    run_result r = run_program(VRIX_BIN, argv, input);
     std::map<pid_t, vrix_row> rows;
     std::istringstream lines(r.out);
     std::string line;

@@ -17,7 +17,8 @@ struct vrix_row {
     std::string stat;
     std::string path;
 };
-std::map<pid_t, vrix_row> vrix_rows(const std::vector<std::string> &args = {});
+std::map<pid_t, vrix_row> vrix_rows(const std::vector<std::string> &args = {},
+                                    const std::string &input = "");
 
 // Copies a file, e.g. the test library, to a new path.
 void copy_file(const std::string &from, const std::string &to);

@@ -3,6 +3,7 @@
 // Rows are selected by the helpers' pids: other processes of the machine may
 // legitimately appear.
 #include <errno.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -102,6 +103,69 @@ TEST_F(Kernel, LiveFileNamedDeletedIsMissingOnceDeleted)
     auto rows = vrix_rows();
     ASSERT_TRUE(rows.count(pid));
     EXPECT_EQ(rows[pid].stat, "miss");
+}
+
+TEST_F(Kernel, WhitelistSilencesExactlyTheRecordedCount)
+{
+    std::string a = lib("liba.so");
+    pid_t pid = helper({"--unlink", a});
+    std::string whitelist = dir + "/whitelist";
+    write_file(whitelist, std::string(VRIX_MAPPER) + "\t1\n");
+    EXPECT_EQ(vrix_rows({"-w", whitelist}).count(pid), 0u);
+
+    write_file(whitelist, std::string(VRIX_MAPPER) + "\t2\n");
+    auto rows = vrix_rows({"-w", whitelist});
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "miss");
+}
+
+TEST_F(Kernel, CreatedWhitelistSilencesTheRecordedProcesses)
+{
+    // each its own executable: only the first line for a path is ever found
+    std::string two_exe = dir + "/two";
+    copy_file(VRIX_MAPPER, two_exe);
+    pid_t one = helper({"--unlink", lib("liba.so")});
+    pid_t two = helper({"--unlink", lib("libb.so"), lib("libc.so")}, two_exe);
+    pid_t outdated = helper({lib("libd.so")});
+    replace_file(VRIX_TESTLIB, dir + "/libd.so");
+    std::string whitelist = dir + "/whitelist";
+    vrix_rows({"-c", whitelist});
+    auto rows = vrix_rows({"-w", whitelist});
+    EXPECT_EQ(rows.count(one), 0u);
+    EXPECT_EQ(rows.count(two), 0u);
+    ASSERT_TRUE(rows.count(outdated));
+    EXPECT_EQ(rows[outdated].stat, "outd");
+
+    // the same through standard output and standard input
+    run_result created = run_program(VRIX_BIN, {"vrix", "-c", "-"});
+    EXPECT_NE(created.out.find(two_exe + "\t2\n"), std::string::npos) << created.out;
+    rows = vrix_rows({"-w", "-"}, created.out);
+    EXPECT_EQ(rows.count(one), 0u);
+    EXPECT_EQ(rows.count(two), 0u);
+    EXPECT_EQ(rows.count(outdated), 1u);
+}
+
+// A whitelist that does not fit on its filesystem is not put in place: the
+// previous one stays. A small tmpfs, mounted in a mount namespace of its own.
+TEST_F(Kernel, FullFilesystemKeepsThePreviousWhitelist)
+{
+    std::string script = dir + "/script";
+    std::string procs;
+    for (int pid = 1; pid <= 400; pid++)
+        procs += "proc\t" + std::to_string(pid) + "\t0\tp\t/" + std::string(100, 'p') +
+                 "\nmap\tvnode\tr-x\t1\t/nonexistent/lib.so\n";
+    write_file(script, procs);
+    std::string mnt = dir + "/mnt";
+    mkdir(mnt.c_str(), 0755);
+    run_result r = run_program(
+        "/usr/bin/unshare",
+        {"unshare", "--mount", "sh", "-c",
+         "mount -t tmpfs -o size=16k tmpfs \"$1\" && printf 'old\\t1\\n' > \"$1/wl\" && "
+         "VRIX_FAKE_SCRIPT=\"$2\" \"$3\" -c \"$1/wl\" > /dev/null; echo \"status $?\"; "
+         "cat \"$1/wl\"; ls -A \"$1\"",
+         "sh", mnt, script, VRIX_FAKE_BIN});
+    EXPECT_EQ(r.out, "status 1\nold\t1\nwl\n");
+    EXPECT_EQ(r.err, "vrix: cannot write file '" + mnt + "/wl': No space left on device\n");
 }
 
 // In a PID namespace of its own, with its own /proc, only the test's

@@ -33,15 +33,20 @@ extern char **environ;
 }
 
 run_result run_program(const std::string &program, const std::vector<std::string> &argv,
-                       const std::string &input, const std::vector<std::string> &env)
+                       const std::string &input, const std::vector<std::string> &env,
+                       const std::string &stdout_path)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         abort();
     signal(SIGPIPE, SIG_IGN);
     pid_t pid = fork();
-    if (pid == 0)
-        exec_child(program, argv, env, in[0], out[1], err[1]);
+    if (pid == 0) {
+        int out_fd = out[1];
+        if (!stdout_path.empty())
+            out_fd = open(stdout_path.c_str(), O_WRONLY);
+        exec_child(program, argv, env, in[0], out_fd, err[1]);
+    }
     close(in[0]);
     close(out[1]);
     close(err[1]);

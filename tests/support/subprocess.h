@@ -11,9 +11,11 @@ struct run_result {
 };
 
 // Runs program with argv (argv[0] included), feeding input on stdin and
-// adding env ("NAME=value") to the environment; captures everything.
+// adding env ("NAME=value") to the environment; captures stdout and stderr,
+// or sends stdout to the file stdout_path when one is given.
 run_result run_program(const std::string &program, const std::vector<std::string> &argv,
-                       const std::string &input = "", const std::vector<std::string> &env = {});
+                       const std::string &input = "", const std::vector<std::string> &env = {},
+                       const std::string &stdout_path = "");
 
 std::string make_temp_dir(void);
 void remove_tree(const std::string &path);

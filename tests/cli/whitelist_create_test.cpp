@@ -1,0 +1,201 @@
+// -c end to end on the fake platform: what lands in the file, what stays on
+// disk when a run cannot finish, and on which stream everything goes.
+#include <dirent.h>
+#include <string.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fake_cli.h"
+#include "subprocess.h"
+
+namespace {
+
+const std::string HEADER = "   pid    jid stat command\n";
+
+class CreateCli : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        dir = make_temp_dir();
+        gone = "map\tvnode\tr-x\t1\t" + dir + "/gone.so\n";
+        path = dir + "/whitelist";
+    }
+    void TearDown() override { remove_tree(dir); }
+
+    std::string missing(int pid, const std::string &exe, int count = 1) const
+    {
+        std::string s = "proc\t" + std::to_string(pid) + "\t0\tp\t" + exe + "\n";
+        for (int i = 0; i < count; i++)
+            s += gone;
+        return s;
+    }
+    // Names in the directory: a temporary file left behind would show.
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> names;
+        DIR *d = opendir(dir.c_str());
+        for (struct dirent *de; (de = readdir(d)) != nullptr;) {
+            if (de->d_name[0] != '.' || (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")))
+                names.push_back(de->d_name);
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string dir, gone, path;
+};
+
+TEST_F(CreateCli, LinesToTheFileAndTableToStandardOutput)
+{
+    const std::string script = missing(1, "/usr/bin/a") + missing(2, "/usr/bin/a", 3) +
+                               "proc\t3\t0\tq\t/usr/bin/q\n" + missing(4, "");
+    run_result r = run_fake(script, {"-c", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, HEADER + "     1      0 miss /usr/bin/a\n"
+                              "     2      0 miss /usr/bin/a\n"
+                              "     4      0 miss -\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(path), "/usr/bin/a\t1\n/usr/bin/a\t3\n-\t1\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"whitelist"});
+
+    // read back: the first line for a path wins, "-" never matches
+    r = run_fake(script, {"-w", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, HEADER + "     2      0 miss /usr/bin/a\n"
+                              "     4      0 miss -\n");
+}
+
+TEST_F(CreateCli, StandardOutputTakesTheLinesAndTheTableMoves)
+{
+    run_result r = run_fake(missing(1, "/usr/bin/a"), {"-h", "-c", "-"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "/usr/bin/a\t1\n");
+    EXPECT_EQ(r.err, "     1      0 miss /usr/bin/a\n");
+}
+
+TEST_F(CreateCli, OnlyTheLastPathGiven)
+{
+    run_result r = run_fake(missing(1, "/usr/bin/a"), {"-c", dir + "/first", "-c", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(entries(), std::vector<std::string>{"whitelist"});
+}
+
+TEST_F(CreateCli, ACompletedRunReplacesTheOldFileEvenWithNothingToRecord)
+{
+    write_file(path, "/usr/bin/stale\t1\n");
+    run_result r = run_fake("proc\t1\t0\tq\t/usr/bin/q\n", {"-c", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(read_file(path), "");
+}
+
+TEST_F(CreateCli, AbortLeavesThePreviousFileAsItWas)
+{
+    const std::string pathless = "proc\t9\t0\tgone\t\npath_error\tENOENT\n";
+    const std::string message = "vrix: whitelist not created: cannot get process 9 path\n";
+    write_file(path, "/usr/bin/old\t2\n");
+
+    run_result r = run_fake(missing(1, "/usr/bin/a") + pathless + missing(2, "/usr/bin/b"),
+                            {"-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEADER + "     1      0 miss /usr/bin/a\n");
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(read_file(path), "/usr/bin/old\t2\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"whitelist"});
+
+    r = run_fake(pathless + missing(1, "/usr/bin/a"), {"-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(read_file(path), "/usr/bin/old\t2\n");
+
+    unlink(path.c_str());
+    r = run_fake(pathless, {"-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+}
+
+TEST_F(CreateCli, ErrorVerdictsKeepTheFileWithAWarning)
+{
+    run_result r = run_fake(missing(1, "/usr/bin/a") + "proc\t2\t0\tx\t/usr/bin/x\nmap_error\tEACCES\n",
+                            {"-c", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, HEADER + "     1      0 miss /usr/bin/a\n"
+                              "     2      0  err /usr/bin/x\n");
+    EXPECT_EQ(r.err, "vrix: be aware, that errors were encountered while creating this whitelist\n");
+    EXPECT_EQ(read_file(path), "/usr/bin/a\t1\n");
+}
+
+TEST_F(CreateCli, FileThatCannotBeCreatedStopsTheRunBeforeAnyRow)
+{
+    std::string bad = dir + "/no/such/dir/whitelist";
+    run_result r = run_fake(missing(1, "/usr/bin/a"), {"-c", bad});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "vrix: cannot create whitelist file '" + bad + "': No such file or directory\n");
+}
+
+TEST_F(CreateCli, PathsWithTabOrNewlineAreNotRecorded)
+{
+    const std::string script = missing(1, "/tmp/x\\t1\\n/usr/sbin/sshd") + missing(2, "/usr/bin/a");
+    run_result r = run_fake(script, {"-c", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, HEADER + "     1      0 miss /tmp/x\\0111\\012/usr/sbin/sshd\n"
+                              "     2      0 miss /usr/bin/a\n");
+    EXPECT_EQ(r.err, "vrix: process 1 not recorded in whitelist: path holds a TAB or newline\n");
+    EXPECT_EQ(read_file(path), "/usr/bin/a\t1\n");
+}
+
+TEST_F(CreateCli, WriteFailureIsAnError)
+{
+    run_result r = run_fake(missing(1, "/usr/bin/a"), {"-c", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vrix: cannot write file '/dev/full': No space left on device\n");
+
+    r = run_fake(missing(1, "/usr/bin/a"), {"-c", "-"}, "", "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, HEADER + "     1      0 miss /usr/bin/a\n"
+                              "vrix: cannot write file '-': No space left on device\n");
+}
+
+TEST_F(CreateCli, DevicesAreWrittenInPlace)
+{
+    run_result r = run_fake(missing(1, "/usr/bin/a"), {"-c", "/dev/null"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "");
+    struct stat sb;
+    ASSERT_EQ(stat("/dev/null", &sb), 0);
+    EXPECT_TRUE(S_ISCHR(sb.st_mode));
+}
+
+TEST_F(CreateCli, ModesAndSymbolicLinks)
+{
+    const std::string script = missing(1, "/usr/bin/a");
+    write_file(path, "old\t1\n");
+    chmod(path.c_str(), 0640);
+    EXPECT_EQ(run_fake(script, {"-c", path}).status, 2);
+    struct stat sb;
+    stat(path.c_str(), &sb);
+    EXPECT_EQ(sb.st_mode & 07777, 0640u);
+
+    std::string fresh = dir + "/fresh";
+    EXPECT_EQ(run_fake(script, {"-c", fresh}).status, 2);
+    stat(fresh.c_str(), &sb);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(sb.st_mode & 07777, 0666u & ~mask);
+
+    std::string link = dir + "/link";
+    symlink("whitelist", link.c_str());
+    write_file(path, "old\t1\n");
+    EXPECT_EQ(run_fake(script, {"-c", link}).status, 2);
+    EXPECT_EQ(lstat(link.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISLNK(sb.st_mode));
+    EXPECT_EQ(read_file(path), "/usr/bin/a\t1\n");
+}
+
+}  // namespace
