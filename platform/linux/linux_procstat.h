@@ -6,20 +6,49 @@
 
 #include "platform.h"
 
-// The handle: /proc, and the directory of the process last asked about, so
-// that each process's directory is opened once however many questions are
-// asked about it.
+#include <limits.h>
+
+// The process last asked about: its directory is opened once however many
+// questions are asked about it.
+struct proc_view {
+    pid_t pid;
+    int dir_fd;                   // /proc/PID, or a live thread's when the leader is gone
+    char dir_path[64];            // the same as a path
+    char root_prefix[PATH_MAX];   // prepended to its file names; "" in our own mount namespace
+    size_t prefix_len;
+};
+
+// The handle: /proc, our own namespaces, and the process last asked about.
 struct procstat {
     int proc_fd;
-    pid_t dir_pid;
-    int dir_fd;
+    dev_t mnt_ns_dev;
+    ino_t mnt_ns_ino;
+    struct proc_view view;
     char *buffer;  // reused for reading maps
     size_t buffer_size;
 };
 
-// The directory handle of /proc/PID, or -1 with errno ESRCH once the process
-// is gone.
-int proc_dir(struct procstat *ps, pid_t pid);
+// The view of a process, opened on first use; null with errno ESRCH once the
+// process is gone.
+struct proc_view *proc_view(struct procstat *ps, pid_t pid);
+
+// Moves the view to /proc/PID/task/TID; 0, or -1.
+int proc_view_thread(struct procstat *ps, pid_t tid);
+
+// The state letter and flags of /proc/.../stat in dir_fd; 0, or -1.
+int read_proc_stat(int dir_fd, char *state, unsigned long *flags);
+
+// A thread of the process in dir_fd that has not exited, or 0.
+pid_t live_thread(int dir_fd, pid_t leader);
+
+// Fills ki_jid: 0 in our own PID namespace, else the pid of the first process
+// of the process's namespace.
+void assign_jail_ids(int proc_fd, struct kinfo_proc *procs, size_t count);
+
+// Sets the view's root prefix: file names in the maps of a process in
+// another mount namespace are relative to that namespace's root, which we
+// reach through /proc/PID/root and enough "..".
+void set_root_prefix(struct procstat *ps, struct proc_view *view);
 
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.

@@ -92,7 +92,7 @@ static int kve_type_of(const char *name, unsigned major, unsigned minor)
 }
 
 // start-end perms offset major:minor inode   name
-int parse_maps_line(const char *line, size_t len, struct kinfo_vmentry *kve)
+int parse_maps_line(const char *line, size_t len, const char *prefix, struct kinfo_vmentry *kve)
 {
     struct cursor c = {line, line + len};
     unsigned long long ignored, major, minor, inode;
@@ -115,10 +115,14 @@ int parse_maps_line(const char *line, size_t len, struct kinfo_vmentry *kve)
     kve->kve_shadow_count = perms[3] == 'p' ? 1 : 0;
     kve->kve_vn_fsid = makedev((unsigned)major, (unsigned)minor);
     kve->kve_vn_fileid = inode;
-    if (!copy_name(c.p, c.end, kve->kve_path, sizeof kve->kve_path)) {
+    // Only file names, which begin with '/', live under the prefix.
+    size_t prefix_len = c.p < c.end && *c.p == '/' ? strlen(prefix) : 0;
+    if (prefix_len >= sizeof kve->kve_path ||
+        !copy_name(c.p, c.end, kve->kve_path + prefix_len, sizeof kve->kve_path - prefix_len)) {
         kve->kve_type = KVME_TYPE_VNODE;
         return -1;
     }
-    kve->kve_type = kve_type_of(kve->kve_path, (unsigned)major, (unsigned)minor);
+    memcpy(kve->kve_path, prefix, prefix_len);
+    kve->kve_type = kve_type_of(kve->kve_path + prefix_len, (unsigned)major, (unsigned)minor);
     return 1;
 }

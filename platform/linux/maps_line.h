@@ -6,9 +6,10 @@
 #include "platform.h"
 
 // Turns one line of /proc/PID/maps (without its LF) into a record as the
-// FreeBSD kernel would fill it. The path keeps a " (deleted)" marker; the
-// caller decides whether it is one. Returns 1; 0 for a malformed line; -1
-// when the name does not fit kve_path (all other fields are filled).
-int parse_maps_line(const char *line, size_t len, struct kinfo_vmentry *kve);
+// FreeBSD kernel would fill it; the path of a file is prefix and its name.
+// The path keeps a " (deleted)" marker; the caller decides whether it is
+// one. Returns 1; 0 for a malformed line; -1 when the path does not fit
+// kve_path (all other fields are filled).
+int parse_maps_line(const char *line, size_t len, const char *prefix, struct kinfo_vmentry *kve);
 
 #endif

@@ -1,48 +1,88 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
 
-// readlink of exe failed with ENOENT: a kernel thread or a zombie has no
-// executable, which FreeBSD answers with an empty path; a process that is
-// gone altogether is ESRCH.
-static int no_executable(int dir_fd, char *pathname)
+static const unsigned long PF_KTHREAD = 0x00200000;
+
+static int empty_path(char *pathname)
 {
-    char stat_text[512];
-    if (read_proc_file(dir_fd, "stat", stat_text, sizeof stat_text) < 0)
-        return errno = ESRCH, -1;
     pathname[0] = '\0';
     return 0;
+}
+
+// exe is gone. A kernel thread or a zombie has no executable, which FreeBSD
+// answers with an empty path. A process whose main thread has exited while
+// other threads run still executes its code: it is seen through one of them.
+// A process that is gone altogether is ESRCH.
+static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, char *link,
+                                  size_t size)
+{
+    char state;
+    unsigned long flags;
+    if (read_proc_stat(view->dir_fd, &state, &flags) != 0)
+        return errno = ESRCH, -1;
+    if ((flags & PF_KTHREAD) != 0 || state != 'Z')
+        return errno = ENOENT, -1;
+    pid_t tid = live_thread(view->dir_fd, view->pid);
+    if (tid == 0 || proc_view_thread(ps, tid) != 0)
+        return errno = ENOENT, -1;
+    return readlinkat(view->dir_fd, "exe", link, size);
+}
+
+// Cuts the kernel's " (deleted)" from link unless the marked name, as the
+// process sees it, is the running file itself.
+static int strip_exe_marker(struct proc_view *view, char *link)
+{
+    struct stat running;
+    if (fstatat(view->dir_fd, "exe", &running, 0) != 0)
+        return errno == ENOENT ? (errno = ESRCH, -1) : -1;
+    char seen[PATH_MAX];
+    if (snprintf(seen, sizeof seen, "%s%s", view->root_prefix, link) >= (int)sizeof seen)
+        return errno = ENAMETOOLONG, -1;
+    strip_deleted_marker(seen, running.st_dev, running.st_ino);
+    link[strlen(seen) - view->prefix_len] = '\0';
+    return 0;
+}
+
+// Only a kernel thread has no executable at all; its stat, unlike its exe,
+// can be read by anyone.
+static int is_kernel_thread(int dir_fd)
+{
+    char state;
+    unsigned long flags;
+    return read_proc_stat(dir_fd, &state, &flags) == 0 && (flags & PF_KTHREAD) != 0;
 }
 
 int procstat_getpathname(struct procstat *ps, struct kinfo_proc *kp, char *pathname,
                          size_t maxlen)
 {
-    int dir_fd = proc_dir(ps, kp->ki_pid);
-    if (dir_fd < 0)
+    struct proc_view *view = proc_view(ps, kp->ki_pid);
+    if (view == nullptr)
         return -1;
     char link[PATH_MAX + 1];
-    ssize_t n = readlinkat(dir_fd, "exe", link, sizeof link);
+    ssize_t n = readlinkat(view->dir_fd, "exe", link, sizeof link);
+    if (n < 0 && errno == ENOENT)
+        n = read_exe_of_thread(ps, view, link, sizeof link);
     if (n < 0) {
         if (errno == ENOENT)
-            return no_executable(dir_fd, pathname);
+            return empty_path(pathname);
         if (errno == EPERM)
             errno = EACCES;
+        if (errno == EACCES && is_kernel_thread(view->dir_fd))
+            return empty_path(pathname);
         return -1;
     }
     if ((size_t)n == sizeof link)
         return errno = ENAMETOOLONG, -1;
     link[n] = '\0';
-    if (ends_with_deleted_marker(link)) {
-        struct stat running;
-        if (fstatat(dir_fd, "exe", &running, 0) != 0)
-            return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-        strip_deleted_marker(link, running.st_dev, running.st_ino);
-    }
+    if (ends_with_deleted_marker(link) && strip_exe_marker(view, link) != 0)
+        return -1;
     size_t len = strlen(link);
     if (len >= maxlen)
         return errno = ENAMETOOLONG, -1;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
@@ -19,32 +20,60 @@ struct procstat *procstat_open_sysctl(void)
         return nullptr;
     }
     ps->proc_fd = fd;
-    ps->dir_fd = -1;
+    ps->view.dir_fd = -1;
+    struct stat sb;
+    if (fstatat(fd, "self/ns/mnt", &sb, 0) == 0) {
+        ps->mnt_ns_dev = sb.st_dev;
+        ps->mnt_ns_ino = sb.st_ino;
+    }
     return ps;
 }
 
 void procstat_close(struct procstat *ps)
 {
-    if (ps->dir_fd >= 0)
-        close(ps->dir_fd);
+    if (ps->view.dir_fd >= 0)
+        close(ps->view.dir_fd);
     close(ps->proc_fd);
     free(ps->buffer);
     free(ps);
 }
 
-int proc_dir(struct procstat *ps, pid_t pid)
+static int open_view(struct procstat *ps, struct proc_view *view, const char *relative)
 {
-    if (ps->dir_fd >= 0 && ps->dir_pid == pid)
-        return ps->dir_fd;
-    if (ps->dir_fd >= 0)
-        close(ps->dir_fd);
-    char name[24];
-    snprintf(name, sizeof name, "%d", (int)pid);
-    ps->dir_pid = pid;
-    ps->dir_fd = openat(ps->proc_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (ps->dir_fd < 0 && errno == ENOENT)
-        errno = ESRCH;
-    return ps->dir_fd;
+    int fd = openat(ps->proc_fd, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? (errno = ESRCH, -1) : -1;
+    if (view->dir_fd >= 0)
+        close(view->dir_fd);
+    view->dir_fd = fd;
+    snprintf(view->dir_path, sizeof view->dir_path, "/proc/%s", relative);
+    set_root_prefix(ps, view);
+    return 0;
+}
+
+struct proc_view *proc_view(struct procstat *ps, pid_t pid)
+{
+    struct proc_view *view = &ps->view;
+    if (view->dir_fd >= 0 && view->pid == pid)
+        return view;
+    char relative[24];
+    snprintf(relative, sizeof relative, "%d", (int)pid);
+    view->pid = pid;
+    if (open_view(ps, view, relative) != 0) {
+        int error = errno;
+        if (view->dir_fd >= 0)
+            close(view->dir_fd);
+        view->dir_fd = -1;
+        return errno = error, nullptr;
+    }
+    return view;
+}
+
+int proc_view_thread(struct procstat *ps, pid_t tid)
+{
+    char relative[48];
+    snprintf(relative, sizeof relative, "%d/task/%d", (int)ps->view.pid, (int)tid);
+    return open_view(ps, &ps->view, relative);
 }
 
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size)
@@ -120,6 +149,7 @@ struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigne
             used++;
     }
     closedir(dir);
+    assign_jail_ids(ps->proc_fd, procs, used);
     if (procs == nullptr)
         procs = (struct kinfo_proc *)malloc(sizeof *procs);
     if (procs == nullptr)

@@ -1,7 +1,9 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
@@ -52,27 +54,55 @@ static void vmmap_errno(void)
 // node fails with ENOTDIR), so that it counts as an error of that mapping.
 static const char UNREADABLE_PATH[] = "/dev/null/name-too-long";
 
-static int fill_entry(const char *line, size_t len, struct kinfo_vmentry *kve)
+static int names_mapped_file(const char *path, const struct kinfo_vmentry *kve)
 {
-    int parsed = parse_maps_line(line, len, kve);
+    struct stat sb;
+    return stat(path, &sb) == 0 && (uint64_t)sb.st_dev == kve->kve_vn_fsid &&
+           (uint64_t)sb.st_ino == kve->kve_vn_fileid;
+}
+
+// maps writes a newline in a name as \012 but a backslash as itself, so a
+// name holding "\012" is ambiguous: the decoded name is taken unless only
+// the literal one names the mapped file.
+static void prefer_literal_name(const char *line, size_t len, const char *prefix,
+                                struct kinfo_vmentry *kve)
+{
+    const char *name = (const char *)memchr(line, '/', len);
+    if (name == nullptr)
+        return;
+    int name_len = (int)(line + len - name);
+    if (memmem(name, (size_t)name_len, "\\012", 4) == nullptr || names_mapped_file(kve->kve_path, kve))
+        return;
+    char literal[sizeof kve->kve_path];
+    if (snprintf(literal, sizeof literal, "%s%.*s", prefix, name_len, name) >= (int)sizeof literal)
+        return;
+    if (names_mapped_file(literal, kve))
+        memcpy(kve->kve_path, literal, strlen(literal) + 1);
+}
+
+static int fill_entry(const char *line, size_t len, const char *prefix, struct kinfo_vmentry *kve)
+{
+    int parsed = parse_maps_line(line, len, prefix, kve);
     if (parsed < 0) {
         memcpy(kve->kve_path, UNREADABLE_PATH, sizeof UNREADABLE_PATH);
         return 1;
     }
     if (parsed == 0)
         return 0;  // not a mapping line: nothing the kernel would report
-    if (kve->kve_type == KVME_TYPE_VNODE)
-        strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
+    if (kve->kve_type != KVME_TYPE_VNODE)
+        return 1;
+    prefer_literal_name(line, len, prefix, kve);
+    strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
     return 1;
 }
 
 struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *kp,
                                         unsigned int *count)
 {
-    int dir_fd = proc_dir(ps, kp->ki_pid);
-    if (dir_fd < 0)
+    struct proc_view *view = proc_view(ps, kp->ki_pid);
+    if (view == nullptr)
         return nullptr;
-    ssize_t len = read_maps(ps, dir_fd);
+    ssize_t len = read_maps(ps, view->dir_fd);
     if (len < 0)
         return vmmap_errno(), nullptr;
 
@@ -90,7 +120,7 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *
         const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
         if (nl == nullptr)
             nl = end;
-        used += fill_entry(p, (size_t)(nl - p), &map[used]);
+        used += fill_entry(p, (size_t)(nl - p), view->root_prefix, &map[used]);
         p = nl + 1;
     }
     *count = used;

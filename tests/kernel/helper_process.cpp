@@ -21,6 +21,8 @@ pid_t start_helper(const std::vector<std::string> &args, const std::string &prog
     argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid = fork();
     if (pid == 0) {
+        // a group of its own, so that whatever it starts ends with it
+        setpgid(0, 0);
         dup2(out[1], 1);
         std::vector<char *> cargv;
         for (const std::string &a : argv)
@@ -44,7 +46,7 @@ void stop_helper(pid_t pid)
 {
     if (pid <= 0)
         return;
-    kill(pid, SIGKILL);
+    kill(-pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
@@ -52,16 +54,19 @@ std::map<pid_t, vrix_row> vrix_rows(const std::vector<std::string> &args, const 
 {
     std::vector<std::string> argv{"vrix", "-h"};
     argv.insert(argv.end(), args.begin(), args.end());
-    run_result r = run_program(VRIX_BIN, argv, input);
+    return parse_rows(run_program(VRIX_BIN, argv, input).out);
+}
+
+std::map<pid_t, vrix_row> parse_rows(const std::string &table)
+{
     std::map<pid_t, vrix_row> rows;
-    std::istringstream lines(r.out);
+    std::istringstream lines(table);
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         pid_t pid;
-        unsigned jid;
         vrix_row row;
-        fields >> pid >> jid >> row.stat;
+        fields >> pid >> row.jid >> row.stat;
         fields.get();
         std::getline(fields, row.path);
         rows[pid] = row;

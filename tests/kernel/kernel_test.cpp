@@ -10,38 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "helper_process.h"
+#include "kernel_fixture.h"
 #include "subprocess.h"
 
 namespace {
-
-class Kernel : public ::testing::Test {
-  protected:
-    void SetUp() override { dir = make_temp_dir(); }
-    void TearDown() override
-    {
-        for (pid_t pid : helpers)
-            stop_helper(pid);
-        remove_tree(dir);
-    }
-    // A private copy of the test library.
-    std::string lib(const std::string &name)
-    {
-        std::string path = dir + "/" + name;
-        copy_file(VRIX_TESTLIB, path);
-        return path;
-    }
-    pid_t helper(const std::vector<std::string> &args, const std::string &program = VRIX_MAPPER)
-    {
-        pid_t pid = start_helper(args, program);
-        EXPECT_GT(pid, 0) << "helper did not start";
-        helpers.push_back(pid);
-        return pid;
-    }
-
-    std::string dir;
-    std::vector<pid_t> helpers;
-};
 
 TEST_F(Kernel, DeletedLibraryIsMissingReplacedOneOutdated)
 {

@@ -56,7 +56,7 @@ TEST(MapsLine, FieldsAndKinds)
     for (const line_case &c : CASES) {
         struct kinfo_vmentry kve;
         memset(&kve, 0, sizeof kve);
-        ASSERT_EQ(parse_maps_line(c.line, strlen(c.line), &kve), c.result) << c.line;
+        ASSERT_EQ(parse_maps_line(c.line, strlen(c.line), "", &kve), c.result) << c.line;
         if (c.result != 1)
             continue;
         EXPECT_EQ(kve.kve_type, c.type) << c.line;
@@ -72,8 +72,31 @@ TEST(MapsLine, NameTooLongForTheRecordIsRefused)
 {
     std::string line = "7f0000000000-7f0000001000 r-xp 00000000 08:01 5 /" + std::string(PATH_MAX, 'a');
     struct kinfo_vmentry kve;
-    EXPECT_EQ(parse_maps_line(line.c_str(), line.size(), &kve), -1);
+    EXPECT_EQ(parse_maps_line(line.c_str(), line.size(), "", &kve), -1);
     EXPECT_EQ(kve.kve_type, KVME_TYPE_VNODE);
+
+    std::string fits = "7f0000000000-7f0000001000 r-xp 00000000 08:01 5 /" + std::string(4000, 'a');
+    EXPECT_EQ(parse_maps_line(fits.c_str(), fits.size(), "", &kve), 1);
+    EXPECT_EQ(parse_maps_line(fits.c_str(), fits.size(), "/proc/1/root/../../..", &kve), 1);
+    EXPECT_EQ(parse_maps_line(fits.c_str(), fits.size(), std::string(200, '/').c_str(), &kve), -1);
+}
+
+TEST(MapsLine, FileNamesOfAnotherMountNamespaceGetThePrefix)
+{
+    const char *prefix = "/proc/42/root/..";
+    struct kinfo_vmentry kve;
+    std::string file = "7f0000000000-7f0000001000 r-xp 00000000 08:01 5 /usr/lib/libc.so.6";
+    ASSERT_EQ(parse_maps_line(file.c_str(), file.size(), prefix, &kve), 1);
+    EXPECT_STREQ(kve.kve_path, "/proc/42/root/../usr/lib/libc.so.6");
+    EXPECT_EQ(kve.kve_type, KVME_TYPE_VNODE);
+
+    std::string memfd = "7f0000000000-7f0000001000 r-xp 00000000 00:01 5 /memfd:x (deleted)";
+    ASSERT_EQ(parse_maps_line(memfd.c_str(), memfd.size(), prefix, &kve), 1);
+    EXPECT_EQ(kve.kve_type, KVME_TYPE_SWAP);
+
+    std::string vdso = "7f0000000000-7f0000001000 r-xp 00000000 00:00 0 [vdso]";
+    ASSERT_EQ(parse_maps_line(vdso.c_str(), vdso.size(), prefix, &kve), 1);
+    EXPECT_STREQ(kve.kve_path, "[vdso]");
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "linux_procstat.h"
+
+typedef std::pair<dev_t, ino_t> namespace_id;
+
+static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
+{
+    char name[40];
+    snprintf(name, sizeof name, "%d/ns/pid", (int)pid);
+    struct stat sb;
+    if (fstatat(proc_fd, name, &sb, 0) != 0)
+        return -1;
+    *id = namespace_id(sb.st_dev, sb.st_ino);
+    return 0;
+}
+
+// Whether the process is the first of its PID namespace: its innermost pid,
+// the last one on the NSpid line of its status, is 1.
+static int is_namespace_init(int proc_fd, pid_t pid)
+{
+    char name[40], text[4096];
+    snprintf(name, sizeof name, "%d/status", (int)pid);
+    if (read_proc_file(proc_fd, name, text, sizeof text) < 0)
+        return 0;
+    const char *line = strstr(text, "\nNSpid:");
+    if (line == nullptr)
+        return 0;
+    const char *end = strchr(line + 1, '\n');
+    const char *last = end == nullptr ? line + strlen(line) : end;
+    while (last > line && (last[-1] < '0' || last[-1] > '9'))
+        last--;
+    while (last > line && last[-1] >= '0' && last[-1] <= '9')
+        last--;
+    return atoi(last) == 1;
+}
+
+// Linux has no jails; its containers are PID namespaces. A process in ours
+// gets jail ID 0; one in another namespace gets the pid, as we see it, of the
+// first process of that namespace, which container tools show as the
+// container's pid.
+void assign_jail_ids(int proc_fd, struct kinfo_proc *procs, size_t count)
+{
+    namespace_id own;
+    if (pid_namespace(proc_fd, getpid(), &own) != 0)
+        return;
+    std::vector<std::pair<size_t, namespace_id>> outside;
+    std::map<namespace_id, pid_t> inits;
+    for (size_t i = 0; i < count; i++) {
+        namespace_id id;
+        if (pid_namespace(proc_fd, procs[i].ki_pid, &id) != 0 || id == own)
+            continue;
+        outside.emplace_back(i, id);
+        if (is_namespace_init(proc_fd, procs[i].ki_pid))
+            inits[id] = procs[i].ki_pid;
+    }
+    for (const auto &member : outside) {
+        auto init = inits.find(member.second);
+        if (init != inits.end())
+            procs[member.first].ki_jid = (int)init->second;
+    }
+}

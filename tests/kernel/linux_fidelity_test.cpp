@@ -1,0 +1,213 @@
+// Linux as it really is: mount namespaces, chroots, bind mounts, overlays,
+// threads, PID namespaces, odd names and unprivileged runs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "kernel_fixture.h"
+
+namespace {
+
+const std::string NOBODY_ARGS = "--reuid=65534 --regid=65534 --clear-groups";
+
+// setpriv's arguments (argv[0] not included) to run command as nobody.
+std::vector<std::string> as_nobody(const std::vector<std::string> &command)
+{
+    std::vector<std::string> argv{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+// The first child of a process, as the kernel lists it.
+pid_t first_child(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child = 0;
+    in >> child;
+    return child;
+}
+
+char process_state(pid_t pid)
+{
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = text.rfind(')');
+    return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
+}
+
+TEST_F(Kernel, OtherMountNamespaceIsJudgedByItsOwnFiles)
+{
+    std::string path = lib("lib.so"), other = lib("other.so");
+    pid_t pid = helper({"--mount", "--propagation", "private", "sh", "-c",
+                        "mount --bind \"$0\" \"$1\" && exec \"$2\" \"$1\"", other, path, VRIX_MAPPER},
+                       "/usr/bin/unshare");
+    EXPECT_EQ(vrix_rows().count(pid), 0u) << "judged against the host's file at that path";
+
+    // inside its namespace, the path now leads to another file
+    EXPECT_EQ(sh("nsenter -t \"$0\" -m umount -l \"$1\"", {std::to_string(pid), path}).status, 0);
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "outd");
+}
+
+// A root of its own on a tmpfs that only its mount namespace sees, holding
+// copies of the program, its loader and libraries at the host's paths.
+TEST_F(Kernel, ChrootInAnotherMountNamespace)
+{
+    std::string root = dir + "/root";
+    mkdir(root.c_str(), 0755);
+    const std::string setup =
+        "mount -t tmpfs tmpfs \"$0\" && cp \"$1\" \"$0/mapper\" && mkdir -p \"$0/opt\" && "
+        "cp \"$2\" \"$0/opt/lib.so\" && "
+        "for f in $(ldd \"$1\" | grep -o '/[^ ]*'); do mkdir -p \"$0$(dirname $f)\"; cp \"$f\" \"$0$f\"; done && "
+        "exec chroot \"$0\" /mapper --map /opt/lib.so";
+    pid_t pid = helper({"--mount", "--propagation", "private", "sh", "-c", setup, root, VRIX_MAPPER,
+                        VRIX_TESTLIB},
+                       "/usr/bin/unshare");
+    auto rows = vrix_rows();
+    EXPECT_EQ(rows.count(pid), 0u) << rows[pid].stat << " " << rows[pid].path;
+
+    EXPECT_EQ(sh("nsenter -t \"$0\" -m rm \"$1/opt/lib.so\"", {std::to_string(pid), root}).status, 0);
+    rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "miss");
+    EXPECT_EQ(rows[pid].path, root + "/mapper");
+}
+
+TEST_F(Kernel, BindMountOverTheMappedPathIsOutdated)
+{
+    std::string path = lib("lib.so"), other = lib("other.so");
+    pid_t pid = helper({path});
+    ASSERT_EQ(mount(other.c_str(), path.c_str(), nullptr, MS_BIND, nullptr), 0);
+    mounts.push_back(path);
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "outd");
+}
+
+TEST_F(Kernel, OverlayReplacementIsOutdated)
+{
+    for (const char *d : {"/lower", "/upper", "/work", "/merged"})
+        mkdir((dir + d).c_str(), 0755);
+    copy_file(VRIX_TESTLIB, dir + "/lower/a.so");
+    copy_file(VRIX_TESTLIB, dir + "/lower/b.so");
+    std::string options = "lowerdir=" + dir + "/lower,upperdir=" + dir + "/upper,workdir=" + dir + "/work";
+    ASSERT_EQ(mount("overlay", (dir + "/merged").c_str(), "overlay", 0, options.c_str()), 0);
+    mounts.push_back(dir + "/merged");
+
+    pid_t replaced = helper({dir + "/merged/a.so"}), untouched = helper({dir + "/merged/b.so"});
+    replace_file(VRIX_TESTLIB, dir + "/merged/a.so");
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(replaced));
+    EXPECT_EQ(rows[replaced].stat, "outd");
+    EXPECT_EQ(rows.count(untouched), 0u);
+}
+
+TEST_F(Kernel, ProcessWhoseMainThreadExitedIsSeenThroughAnother)
+{
+    std::string path = lib("lib.so");
+    pid_t pid = helper({"--exit-leader", path});
+    for (int i = 0; i < 200 && process_state(pid) != 'Z'; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(process_state(pid), 'Z');
+    unlink(path.c_str());
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "miss");
+    EXPECT_EQ(rows[pid].path, VRIX_MAPPER);
+}
+
+TEST_F(Kernel, JailIdIsTheFirstProcessOfAnotherPidNamespace)
+{
+    std::string path = lib("lib.so");
+    pid_t unshare = helper({"--pid", "--fork", "sh", "-c", "\"$0\" --unlink \"$1\"; true",
+                            VRIX_MAPPER, path},
+                           "/usr/bin/unshare");
+    pid_t init = first_child(unshare), mapper = first_child(init);
+    ASSERT_GT(mapper, 0);
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(mapper));
+    EXPECT_EQ(rows[mapper].stat, "miss");
+    EXPECT_EQ(rows[mapper].jid, (unsigned)init);
+
+    pid_t own = helper({"--unlink", lib("own.so")});
+    EXPECT_EQ(vrix_rows()[own].jid, 0u);
+}
+
+TEST_F(Kernel, OddNamesAreJudgedRightAndPrintedEscaped)
+{
+    const std::vector<std::string> names = {"sp ace.so", "t\tab.so", "new\nline.so", "back\\slash.so",
+                                            "\xc3\xa9t\xc3\xa9.so", "lit\\012eral.so"};
+    std::vector<pid_t> pids;
+    for (const std::string &name : names)
+        pids.push_back(helper({"--map", lib(name)}));
+    auto rows = vrix_rows();
+    for (size_t i = 0; i < names.size(); i++)
+        EXPECT_EQ(rows.count(pids[i]), 0u) << "false alarm for '" << names[i] << "'";
+
+    for (const std::string &name : names)
+        unlink((dir + "/" + name).c_str());
+    rows = vrix_rows();
+    for (size_t i = 0; i < names.size(); i++)
+        EXPECT_EQ(rows[pids[i]].stat, "miss") << names[i];
+
+    std::string odd_exe = dir + "/run\tme\n\033[1m";
+    copy_file(VRIX_MAPPER, odd_exe);
+    pid_t pid = helper({}, odd_exe);
+    replace_file(VRIX_MAPPER, odd_exe);
+    rows = vrix_rows();
+    EXPECT_EQ(rows[pid].stat, "outd");
+    EXPECT_EQ(rows[pid].path, dir + "/run\\011me\\012\\033[1m");
+}
+
+TEST_F(Kernel, ExecutablePathTooLongIsAnError)
+{
+    std::string deep = dir;
+    for (int i = 0; i < 5; i++) {
+        deep += "/" + std::string(200, 'd');
+        mkdir(deep.c_str(), 0755);
+    }
+    std::string exe = deep + "/prog";
+    copy_file(VRIX_MAPPER, exe);
+    pid_t pid = helper({}, exe);
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "err");
+    EXPECT_EQ(rows[pid].path, "(prog)");
+}
+
+TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
+{
+    chmod(dir.c_str(), 0777);
+    std::string path = lib("lib.so");
+    pid_t own = helper(as_nobody({VRIX_MAPPER, "--unlink", path}), "/usr/bin/setpriv");
+    pid_t root_owned = helper({"--unlink", lib("root.so")});
+
+    std::vector<std::string> argv{"setpriv"};
+    for (const std::string &arg : as_nobody({VRIX_BIN, "-h"}))
+        argv.push_back(arg);
+    run_result r = run_program("/usr/bin/setpriv", argv);
+    auto rows = parse_rows(r.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(rows.count(own));
+    EXPECT_EQ(rows[own].stat, "miss");
+    ASSERT_TRUE(rows.count(root_owned));
+    EXPECT_EQ(rows[root_owned].stat, "err") << r.out;
+
+    // with hidepid, other users' processes are not even listed
+    r = run_program("/usr/bin/unshare", {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                         "mount -t proc -o hidepid=invisible proc /proc && exec setpriv " +
+                                             NOBODY_ARGS + " \"$0\" -h",
+                                         VRIX_BIN});
+    rows = parse_rows(r.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(rows.count(root_owned), 0u);
+    EXPECT_EQ(rows[own].stat, "miss");
+    EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
