@@ -179,6 +179,31 @@ TEST_F(Kernel, ExecutablePathTooLongIsAnError)
     EXPECT_EQ(rows[pid].path, "(prog)");
 }
 
+// A mapped file whose path does not fit the record is an error of that
+// mapping, never a cut path that might name another file.
+TEST_F(Kernel, MappedPathTooLongIsAnError)
+{
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const std::string component(250, 'm');
+    for (int depth = 0; depth < 18; depth++) {
+        mkdirat(fd, component.c_str(), 0755);
+        int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    int lib_fd = openat(fd, "lib.so", O_WRONLY | O_CREAT, 0755);
+    std::string bytes = read_file(VRIX_TESTLIB);
+    ASSERT_EQ(write(lib_fd, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    close(lib_fd);
+    lib_fd = openat(fd, "lib.so", O_RDONLY);  // inherited by the helper
+    close(fd);
+    pid_t pid = helper({"--map", "/proc/self/fd/" + std::to_string(lib_fd)});
+    close(lib_fd);
+    auto rows = vrix_rows();
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "err");
+}
+
 TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
 {
     chmod(dir.c_str(), 0777);
