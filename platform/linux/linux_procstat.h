@@ -24,7 +24,8 @@ struct procstat {
     dev_t mnt_ns_dev;
     ino_t mnt_ns_ino;
     struct proc_view view;
-    char *buffer;  // reused for reading maps
+    int use_text_maps;  // the kernel has no PROCMAP_QUERY
+    char *buffer;       // reused for reading maps
     size_t buffer_size;
 };
 

@@ -82,7 +82,7 @@ static int is_shared_memory(const char *name, unsigned major, unsigned minor)
            starts_with(name, "/dev/zero ") || starts_with(name, "/[aio] ");
 }
 
-static int kve_type_of(const char *name, unsigned major, unsigned minor)
+int mapping_type(const char *name, unsigned major, unsigned minor)
 {
     if (name[0] != '/')
         return KVME_TYPE_DEFAULT;  // anonymous, [heap], [stack], [vdso], anon_inode:...
@@ -123,6 +123,6 @@ int parse_maps_line(const char *line, size_t len, const char *prefix, struct kin
         return -1;
     }
     memcpy(kve->kve_path, prefix, prefix_len);
-    kve->kve_type = kve_type_of(kve->kve_path + prefix_len, (unsigned)major, (unsigned)minor);
+    kve->kve_type = mapping_type(kve->kve_path + prefix_len, (unsigned)major, (unsigned)minor);
     return 1;
 }

@@ -1,0 +1,101 @@
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "maps_line.h"
+#include "vmmap_builder.h"
+
+// Reads the whole maps file into the handle's buffer; its length, or -1.
+static ssize_t read_all(struct procstat *ps, int fd)
+{
+    size_t used = 0;
+    for (;;) {
+        if (ps->buffer_size - used < 4096) {
+            size_t size = ps->buffer_size == 0 ? 65536 : ps->buffer_size * 2;
+            char *grown = (char *)realloc(ps->buffer, size);
+            if (grown == nullptr)
+                return errno = ENOMEM, -1;
+            ps->buffer = grown;
+            ps->buffer_size = size;
+        }
+        ssize_t n = read(fd, ps->buffer + used, ps->buffer_size - used);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            return (ssize_t)used;
+        used += (size_t)n;
+    }
+}
+
+static int names_mapped_file(const char *path, const struct kinfo_vmentry *kve)
+{
+    struct stat sb;
+    return stat(path, &sb) == 0 && (uint64_t)sb.st_dev == kve->kve_vn_fsid &&
+           (uint64_t)sb.st_ino == kve->kve_vn_fileid;
+}
+
+// maps writes a newline in a name as \012 but a backslash as itself, so a
+// name holding "\012" is ambiguous: the decoded name is taken unless only
+// the literal one names the mapped file.
+static void prefer_literal_name(const char *line, size_t len, const char *prefix,
+                                struct kinfo_vmentry *kve)
+{
+    const char *name = (const char *)memchr(line, '/', len);
+    if (name == nullptr)
+        return;
+    int name_len = (int)(line + len - name);
+    if (memmem(name, (size_t)name_len, "\\012", 4) == nullptr || names_mapped_file(kve->kve_path, kve))
+        return;
+    char literal[sizeof kve->kve_path];
+    if (snprintf(literal, sizeof literal, "%s%.*s", prefix, name_len, name) >= (int)sizeof literal)
+        return;
+    if (names_mapped_file(literal, kve))
+        memcpy(kve->kve_path, literal, strlen(literal) + 1);
+}
+
+// The permissions field "rwxp" follows the address range and a space.
+static int is_executable_line(const char *line, size_t len)
+{
+    const char *space = (const char *)memchr(line, ' ', len);
+    return space != nullptr && line + len - space > 3 && space[3] == 'x';
+}
+
+static int add_line(const char *line, size_t len, const char *prefix, struct vmmap_builder *b)
+{
+    if (!is_executable_line(line, len))
+        return 0;
+    struct kinfo_vmentry *kve = vmmap_append(b);
+    if (kve == nullptr)
+        return -1;
+    int parsed = parse_maps_line(line, len, prefix, kve);
+    // Malformed lines and anonymous memory ([vdso], ...) are passed over,
+    // as the query, which asks for file mappings only, passes them over.
+    if (parsed == 0 || kve->kve_type == KVME_TYPE_DEFAULT) {
+        b->count--;
+        return 0;
+    }
+    if (parsed > 0 && kve->kve_type == KVME_TYPE_VNODE)
+        prefer_literal_name(line, len, prefix, kve);
+    settle_file_name(kve, parsed > 0);
+    return 0;
+}
+
+int read_text_vmmap(struct procstat *ps, int maps_fd, const char *prefix, struct vmmap_builder *b)
+{
+    ssize_t len = read_all(ps, maps_fd);
+    if (len < 0)
+        return -1;
+    const char *p = ps->buffer, *end = ps->buffer + len;
+    while (p < end) {
+        const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
+        if (nl == nullptr)
+            nl = end;
+        if (add_line(p, (size_t)(nl - p), prefix, b) != 0)
+            return -1;
+        p = nl + 1;
+    }
+    return 0;
+}
