@@ -9,4 +9,8 @@
 // *missing_out (when given) whenever the map could be read.
 int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *missing_out);
 
+// Forgets what check_mappings learned of files; a new scan starts from what
+// is on disk now.
+void stat_cache_clear(void);
+
 #endif

@@ -1,25 +1,23 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "linux_procstat.h"
 
-typedef std::pair<dev_t, ino_t> namespace_id;
+typedef std::string namespace_id;
 
 static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 {
-    char name[40];
+    char name[40], link[64];
     snprintf(name, sizeof name, "%d/ns/pid", (int)pid);
-    struct stat sb;
-    if (fstatat(proc_fd, name, &sb, 0) != 0)
+    if (read_ns_link(proc_fd, name, link, sizeof link) != 0)
         return -1;
-    *id = namespace_id(sb.st_dev, sb.st_ino);
+    *id = link;
     return 0;
 }
 
@@ -47,11 +45,12 @@ static int is_namespace_init(int proc_fd, pid_t pid)
 // gets jail ID 0; one in another namespace gets the pid, as we see it, of the
 // first process of that namespace, which container tools show as the
 // container's pid.
-void assign_jail_ids(int proc_fd, struct kinfo_proc *procs, size_t count)
+void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count)
 {
-    namespace_id own;
-    if (pid_namespace(proc_fd, getpid(), &own) != 0)
+    int proc_fd = ps->proc_fd;
+    if (ps->pid_ns[0] == '\0')
         return;
+    const namespace_id own = ps->pid_ns;
     std::vector<std::pair<size_t, namespace_id>> outside;
     std::map<namespace_id, pid_t> inits;
     for (size_t i = 0; i < count; i++) {

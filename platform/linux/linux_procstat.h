@@ -16,13 +16,14 @@ struct proc_view {
     char dir_path[64];            // the same as a path
     char root_prefix[PATH_MAX];   // prepended to its file names; "" in our own mount namespace
     size_t prefix_len;
+    int no_memory;                // a kernel thread or zombie: its map is empty
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.
 struct procstat {
     int proc_fd;
-    dev_t mnt_ns_dev;
-    ino_t mnt_ns_ino;
+    char mnt_ns[64];  // our mount namespace, as its link reads: "mnt:[4026531841]"
+    char pid_ns[64];  // our PID namespace
     struct proc_view view;
     int use_text_maps;  // the kernel has no PROCMAP_QUERY
     char *buffer;       // reused for reading maps
@@ -42,9 +43,14 @@ int read_proc_stat(int dir_fd, char *state, unsigned long *flags);
 // A thread of the process in dir_fd that has not exited, or 0.
 pid_t live_thread(int dir_fd, pid_t leader);
 
+// Reads a namespace link of a process ("pid:[4026531836]") into buf; its
+// identity, compared as text, is all that is needed, and reading the link is
+// much cheaper than a stat() through it. 0, or -1.
+int read_ns_link(int dir_fd, const char *name, char *buf, size_t size);
+
 // Fills ki_jid: 0 in our own PID namespace, else the pid of the first process
 // of the process's namespace.
-void assign_jail_ids(int proc_fd, struct kinfo_proc *procs, size_t count);
+void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count);
 
 // Sets the view's root prefix: file names in the maps of a process in
 // another mount namespace are relative to that namespace's root, which we
@@ -61,5 +67,6 @@ ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
 void strip_deleted_marker(char *path, dev_t dev, ino_t ino);
 
 int ends_with_deleted_marker(const char *path);
+void forget_marked_names(void);
 
 #endif

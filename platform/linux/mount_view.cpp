@@ -1,6 +1,5 @@
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
@@ -14,10 +13,10 @@ void set_root_prefix(struct procstat *ps, struct proc_view *view)
 {
     view->root_prefix[0] = '\0';
     view->prefix_len = 0;
-    struct stat sb;
-    if (fstatat(view->dir_fd, "ns/mnt", &sb, 0) != 0)
+    char mnt_ns[sizeof ps->mnt_ns];
+    if (read_ns_link(view->dir_fd, "ns/mnt", mnt_ns, sizeof mnt_ns) != 0)
         return;  // not ours to see; its maps will say so
-    if (sb.st_dev == ps->mnt_ns_dev && sb.st_ino == ps->mnt_ns_ino)
+    if (strcmp(mnt_ns, ps->mnt_ns) == 0)
         return;
 
     char root[PATH_MAX];

@@ -10,8 +10,10 @@
 
 static const unsigned long PF_KTHREAD = 0x00200000;
 
-static int empty_path(char *pathname)
+// No executable, and so no memory map worth reading.
+static int empty_path(struct proc_view *view, char *pathname)
 {
+    view->no_memory = 1;
     pathname[0] = '\0';
     return 0;
 }
@@ -71,11 +73,11 @@ int procstat_getpathname(struct procstat *ps, struct kinfo_proc *kp, char *pathn
         n = read_exe_of_thread(ps, view, link, sizeof link);
     if (n < 0) {
         if (errno == ENOENT)
-            return empty_path(pathname);
+            return empty_path(view, pathname);
         if (errno == EPERM)
             errno = EACCES;
         if (errno == EACCES && is_kernel_thread(view->dir_fd))
-            return empty_path(pathname);
+            return empty_path(view, pathname);
         return -1;
     }
     if ((size_t)n == sizeof link)

@@ -21,11 +21,9 @@ struct procstat *procstat_open_sysctl(void)
     }
     ps->proc_fd = fd;
     ps->view.dir_fd = -1;
-    struct stat sb;
-    if (fstatat(fd, "self/ns/mnt", &sb, 0) == 0) {
-        ps->mnt_ns_dev = sb.st_dev;
-        ps->mnt_ns_ino = sb.st_ino;
-    }
+    forget_marked_names();
+    read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
+    read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
     return ps;
 }
 
@@ -59,6 +57,7 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     char relative[24];
     snprintf(relative, sizeof relative, "%d", (int)pid);
     view->pid = pid;
+    view->no_memory = 0;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)
@@ -74,6 +73,13 @@ int proc_view_thread(struct procstat *ps, pid_t tid)
     char relative[48];
     snprintf(relative, sizeof relative, "%d/task/%d", (int)ps->view.pid, (int)tid);
     return open_view(ps, &ps->view, relative);
+}
+
+int read_ns_link(int dir_fd, const char *name, char *buf, size_t size)
+{
+    ssize_t n = readlinkat(dir_fd, name, buf, size - 1);
+    buf[n < 0 ? 0 : n] = '\0';
+    return n < 0 ? -1 : 0;
 }
 
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size)
@@ -149,7 +155,7 @@ struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigne
             used++;
     }
     closedir(dir);
-    assign_jail_ids(ps->proc_fd, procs, used);
+    assign_jail_ids(ps, procs, used);
     if (procs == nullptr)
         procs = (struct kinfo_proc *)malloc(sizeof *procs);
     if (procs == nullptr)

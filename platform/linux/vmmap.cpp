@@ -56,6 +56,10 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *
     if (view == nullptr)
         return nullptr;
     struct vmmap_builder b = {nullptr, 0, 0};
+    if (view->no_memory) {
+        *count = 0;
+        return (struct kinfo_vmentry *)malloc(1);
+    }
     int maps_fd = openat(view->dir_fd, "maps", O_RDONLY | O_CLOEXEC);
     int result = maps_fd < 0 ? -1 : read_vmmap(ps, view, maps_fd, &b);
     int error = errno;

@@ -66,6 +66,7 @@ void run_scan(struct run_flags *flags)
         errx(EXIT_ERROR, "procstat_getprocs()");
 
     whitelist_writer_start();
+    stat_cache_clear();
     for (unsigned int i = 0; i < count; i++)
         scan_process(ps, &procs[i], flags);
 

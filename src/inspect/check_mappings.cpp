@@ -1,8 +1,8 @@
 #include <errno.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include "inspect.h"
+#include "stat_cache.h"
 #include "verdict.h"
 
 struct mapping_counts {
@@ -26,15 +26,15 @@ static void judge_mapping(const struct kinfo_vmentry *kve, struct mapping_counts
         counts->missing++;
         return;
     }
-    struct stat sb;
-    if (stat(kve->kve_path, &sb) != 0) {
+    struct file_id now;
+    if (cached_stat(kve->kve_path, &now) != 0) {
         if (errno == ENOENT)
             counts->missing++;
         else
             counts->errors++;
         return;
     }
-    if ((uint64_t)sb.st_dev != kve->kve_vn_fsid || (uint64_t)sb.st_ino != kve->kve_vn_fileid)
+    if (now.dev != kve->kve_vn_fsid || now.ino != kve->kve_vn_fileid)
         counts->outdated++;
 }
 

@@ -115,6 +115,7 @@ TEST(CheckMappings, VerdictAndMissingCountPerMap)
     struct procstat *ps = procstat_open_sysctl();
     for (const map_case &c : CASES) {
         fake_reset();
+        stat_cache_clear();
         fake_add_process(10, 0, "p", "/bin/p").map = c.map(f);
         uint64_t missing = 77;
         EXPECT_EQ(check_mappings(ps, &fake.processes[0].kp, &missing), c.verdict) << c.name;

@@ -1,0 +1,85 @@
+/*
+ * The floor: reads, for every process, the kernel information vrix needs and
+ * nothing else: its command name, its executable path and its executable
+ * file mappings, either through PROCMAP_QUERY (Linux 6.11 and later) or from
+ * the text of /proc/PID/maps with large reads.
+ *
+ *   vrix-bench-floor query|text
+ */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+struct procmap_query {
+    uint64_t size, query_flags, query_addr, vma_start, vma_end, vma_flags, vma_page_size,
+        vma_offset, inode;
+    uint32_t dev_major, dev_minor, vma_name_size, build_id_size;
+    uint64_t vma_name_addr, build_id_addr;
+};
+#define PROCMAP_QUERY _IOWR('f', 17, struct procmap_query)
+
+static char buffer[1 << 20];
+
+static long query(int fd)
+{
+    struct procmap_query q;
+    char name[4096];
+    long n = 0;
+    for (uint64_t addr = 0;; n++) {
+        memset(&q, 0, sizeof q);
+        q.size = sizeof q;
+        q.query_flags = 0x10 | 0x20 | 0x04;
+        q.query_addr = addr;
+        q.vma_name_addr = (uint64_t)(uintptr_t)name;
+        q.vma_name_size = sizeof name;
+        if (ioctl(fd, PROCMAP_QUERY, &q) != 0)
+            return n;
+        addr = q.vma_end;
+    }
+}
+
+static long text(int fd)
+{
+    long bytes = 0;
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        bytes += got;
+    return bytes;
+}
+
+int main(int argc, char **argv)
+{
+    int use_query = argc > 1 && strcmp(argv[1], "query") == 0;
+    int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY);
+    DIR *dir = opendir("/proc");
+    struct dirent *de;
+    long total = 0;
+    char path[300], link[4096];
+    while ((de = readdir(dir)) != NULL) {
+        if (de->d_name[0] < '1' || de->d_name[0] > '9')
+            continue;
+        snprintf(path, sizeof path, "%s/comm", de->d_name);
+        int fd = openat(proc_fd, path, O_RDONLY);
+        if (fd >= 0) {
+            total += read(fd, link, sizeof link);
+            close(fd);
+        }
+        snprintf(path, sizeof path, "%s/exe", de->d_name);
+        total += readlinkat(proc_fd, path, link, sizeof link);
+        snprintf(path, sizeof path, "%s/maps", de->d_name);
+        fd = openat(proc_fd, path, O_RDONLY);
+        if (fd < 0)
+            continue;
+        total += use_query ? query(fd) : text(fd);
+        close(fd);
+    }
+    closedir(dir);
+    printf("%ld\n", total);
+    return 0;
+}
