@@ -4,7 +4,10 @@
  * file mappings, either through PROCMAP_QUERY (Linux 6.11 and later) or from
  * the text of /proc/PID/maps with large reads.
  *
- *   vrix-bench-floor query|text
+ *   vrix-bench-floor query|text [ns]
+ *
+ * With "ns" it also reads each process's mount and PID namespace links,
+ * which vrix needs to judge containers right and fill the jid column.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -56,6 +59,7 @@ static long text(int fd)
 int main(int argc, char **argv)
 {
     int use_query = argc > 1 && strcmp(argv[1], "query") == 0;
+    int read_ns = argc > 2 && strcmp(argv[2], "ns") == 0;
     int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY);
     DIR *dir = opendir("/proc");
     struct dirent *de;
@@ -72,6 +76,12 @@ int main(int argc, char **argv)
         }
         snprintf(path, sizeof path, "%s/exe", de->d_name);
         total += readlinkat(proc_fd, path, link, sizeof link);
+        if (read_ns) {
+            snprintf(path, sizeof path, "%s/ns/mnt", de->d_name);
+            total += readlinkat(proc_fd, path, link, sizeof link);
+            snprintf(path, sizeof path, "%s/ns/pid", de->d_name);
+            total += readlinkat(proc_fd, path, link, sizeof link);
+        }
         snprintf(path, sizeof path, "%s/maps", de->d_name);
         fd = openat(proc_fd, path, O_RDONLY);
         if (fd < 0)

@@ -33,11 +33,13 @@ void strip_deleted_marker(char *path, dev_t dev, ino_t ino)
 {
     if (!ends_with_deleted_marker(path))
         return;
-    auto found = marked_files.find(path);
+    static std::string key;
+    key.assign(path);
+    auto found = marked_files.find(key);
     if (found == marked_files.end()) {
         struct stat sb;
         marked_file file = {stat(path, &sb) == 0, sb.st_dev, sb.st_ino};
-        found = marked_files.emplace(path, file).first;
+        found = marked_files.emplace(key, file).first;
     }
     const marked_file &file = found->second;
     if (file.exists && file.dev == dev && file.ino == ino)

@@ -21,11 +21,14 @@ const char *verdict_label(int verdict)
 // the one-row-per-line table nor reach the terminal as an escape sequence.
 static void print_escaped(FILE *out, const char *text)
 {
-    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
-        if (*p < 0x20 || *p == 0x7f)
-            fprintf(out, "\\%03o", *p);
-        else
-            putc(*p, out);
+    const unsigned char *p = (const unsigned char *)text;
+    while (*p != '\0') {
+        const unsigned char *run = p;
+        while (*p >= 0x20 && *p != 0x7f)
+            p++;
+        fwrite(run, 1, (size_t)(p - run), out);
+        if (*p != '\0')
+            fprintf(out, "\\%03o", *p++);
     }
 }
 

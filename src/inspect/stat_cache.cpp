@@ -16,7 +16,10 @@ static std::unordered_map<std::string, struct file_id> cache;
 
 int cached_stat(const char *path, struct file_id *id)
 {
-    auto found = cache.find(path);
+    // one key buffer for every lookup: no allocation per mapping
+    static std::string key;
+    key.assign(path);
+    auto found = cache.find(key);
     if (found != cache.end()) {
         *id = found->second;
     } else {
@@ -26,7 +29,7 @@ int cached_stat(const char *path, struct file_id *id)
         id->ino = id->error == 0 ? (uint64_t)sb.st_ino : 0;
         if (cache.size() >= STAT_CACHE_LIMIT)
             cache.clear();
-        cache.emplace(path, *id);
+        cache.emplace(key, *id);
     }
     if (id->error != 0)
         return errno = id->error, -1;
