@@ -46,7 +46,9 @@ void stop_helper(pid_t pid)
 {
     if (pid <= 0)
         return;
-    kill(-pid, SIGKILL);
+    // its group, or the process alone when it has none of its own
+    if (kill(-pid, SIGKILL) != 0)
+        kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 

@@ -10,7 +10,7 @@
 // Starts vrix-mapper (or program) with args, in a process group of its own,
 // and waits until it says "ready"; the pid, or -1 when it did not get there.
 pid_t start_helper(const std::vector<std::string> &args, const std::string &program = VRIX_MAPPER);
-// Kills the helper's whole process group.
+// Kills the helper's whole process group (or the process, without one).
 void stop_helper(pid_t pid);
 
 // Runs the real vrix; its rows by pid (stat column and path).
