@@ -164,31 +164,20 @@ TEST_F(Kernel, WholeRunInItsOwnPidNamespace)
     EXPECT_EQ(r.err, "");
 }
 
-// Processes that exit while vrix reads them are passed over, never "err".
+// Processes that exit while vrix reads them are passed over, never "err":
+// 20 seconds of scans while a shell starts short-lived processes, in a PID
+// namespace of its own so that nothing else can show.
 TEST_F(Kernel, ShortLivedProcessesNeverGiveErrors)
 {
-    std::map<pid_t, vrix_row> before = vrix_rows();
-    pid_t churn = fork();
-    if (churn == 0) {
-        for (;;) {
-            pid_t child = fork();
-            if (child == 0)
-                _exit(0);
-            if (child > 0)
-                waitpid(child, nullptr, 0);
-        }
-    }
-    helpers.push_back(churn);
-    time_t end = time(nullptr) + 20;
-    int scans = 0;
-    while (time(nullptr) < end) {
-        for (const auto &row : vrix_rows()) {
-            if (row.second.stat == "err" && before.count(row.first) == 0)
-                ADD_FAILURE() << "err row for pid " << row.first << " " << row.second.path;
-        }
-        scans++;
-    }
-    EXPECT_GT(scans, 1);
+    const std::string script =
+        "while :; do /bin/true; done & end=$(($(date +%s) + 20)); scans=0; "
+        "while [ $(date +%s) -lt $end ]; do \"$0\" -h || echo \"status $?\"; "
+        "scans=$((scans + 1)); done; echo \"scans $scans\"";
+    run_result r = run_program("/usr/bin/unshare", {"unshare", "--pid", "--fork", "--mount-proc",
+                                                    "sh", "-c", script, VRIX_BIN});
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(r.out.rfind("scans ", 0), 0u) << r.out;
+    EXPECT_GT(std::stoi(r.out.substr(6)), 1);
 }
 
 }  // namespace
