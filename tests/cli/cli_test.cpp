@@ -21,8 +21,6 @@ const std::string USAGE =
     " 1  an error occured\n"
     " 2  one or more processes need restarting\n";
 
-const std::string HEADER = "   pid    jid stat command\n";
-
 struct expected_run {
     const char *name;
     std::vector<std::string> args;
@@ -79,32 +77,13 @@ TEST(Cli, RealBinaryUsageAndConflict)
     EXPECT_EQ(r.err, "vrix: -c and -w cannot be applied simultaneously\n");
 }
 
-class CliTable : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        dir = make_temp_dir();
-        lib = dir + "/lib.so";
-        write_file(lib, "x");
-        struct stat sb;
-        stat(lib.c_str(), &sb);
-        // the same path, mapped from a file since replaced
-        replaced = "map\tvnode\tr-x\t1\t" + lib + "\t" + std::to_string(sb.st_dev) + "\t" +
-                   std::to_string(sb.st_ino + 1) + "\n";
-    }
-    void TearDown() override { remove_tree(dir); }
-
-    std::string current() const { return "map\tvnode\tr-x\t1\t" + lib + "\n"; }
-    std::string gone() const { return "map\tvnode\tr-x\t1\t" + dir + "/gone.so\n"; }
-
-    std::string dir, lib, replaced;
-};
+typedef FakeFiles CliTable;
 
 TEST_F(CliTable, RowsLabelsAndExitStatus)
 {
-    const std::string quiet = "proc\t1\t0\tinit\t/sbin/init\n" + current();
-    const std::string outdated = "proc\t20\t3\tsshd\t/usr/sbin/sshd\n" + current() + replaced;
-    const std::string missing = "proc\t300\t0\tcron\t/usr/sbin/cron\n" + gone() + replaced;
+    const std::string quiet = "proc\t1\t0\tinit\t/sbin/init\n" + current;
+    const std::string outdated = "proc\t20\t3\tsshd\t/usr/sbin/sshd\n" + current + replaced;
+    const std::string missing = "proc\t300\t0\tcron\t/usr/sbin/cron\n" + gone + replaced;
     const std::string unreadable = "proc\t4000\t0\tx\t/usr/bin/x\nmap_error\tEACCES\n";
     expect_runs({
         {"nothing to report", {}, quiet, 0, "", ""},
@@ -127,7 +106,7 @@ TEST_F(CliTable, ExecutablePathFailures)
          HEADER + "     5      0 miss (daemon)\n", ""},
         {"path not permitted: command name, err", {}, "proc\t5\t0\tdaemon\t\npath_error\tEACCES\n",
          1, HEADER + "     5      0  err (daemon)\n", ""},
-        {"empty path shown as -", {}, "proc\t6\t0\tk\t\n" + gone(), 2, HEADER + "     6      0 miss -\n",
+        {"empty path shown as -", {}, "proc\t6\t0\tk\t\n" + gone, 2, HEADER + "     6      0 miss -\n",
          ""},
         {"exited before its path was read", {}, "proc\t5\t0\td\t\npath_error\tESRCH\n", 0, "", ""},
         {"exited before its map was read", {}, "proc\t5\t0\td\t/bin/d\nmap_error\tESRCH\n", 0, "", ""},
@@ -138,7 +117,7 @@ TEST_F(CliTable, ControlBytesInPathsAreEscaped)
 {
     expect_runs({
         {"escape sequence and newline", {},
-         "proc\t8\t0\tx\t/tmp/a\\033[2J\\nb\\177 c\\t\n" + gone(), 2,
+         "proc\t8\t0\tx\t/tmp/a\\033[2J\\nb\\177 c\\t\n" + gone, 2,
          HEADER + "     8      0 miss /tmp/a\\033[2J\\012b\\177 c\\011\n", ""},
         {"command name too", {}, "proc\t9\t0\ta\\033b\t\npath_error\tENOENT\n", 2,
          HEADER + "     9      0 miss (a\\033b)\n", ""},

@@ -7,26 +7,7 @@
 
 namespace {
 
-const std::string HEADER = "   pid    jid stat command\n";
-
-class WhitelistCli : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        dir = make_temp_dir();
-        lib = dir + "/lib.so";
-        write_file(lib, "x");
-        struct stat sb;
-        stat(lib.c_str(), &sb);
-        replaced = "map\tvnode\tr-x\t1\t" + lib + "\t" + std::to_string(sb.st_dev) + "\t" +
-                   std::to_string(sb.st_ino + 1) + "\n";
-        gone = "map\tvnode\tr-x\t1\t" + dir + "/gone.so\n";
-        path = dir + "/whitelist";
-    }
-    void TearDown() override { remove_tree(dir); }
-
-    std::string dir, lib, replaced, gone, path;
-};
+typedef FakeFiles WhitelistCli;
 
 TEST_F(WhitelistCli, OnlyTheRecordedMissingCountIsCancelled)
 {
