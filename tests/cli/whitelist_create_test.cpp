@@ -1,6 +1,9 @@
 // -c end to end on the fake platform: what lands in the file, what stays on
 // disk when a run cannot finish, and on which stream everything goes.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <string.h>
 
 #include <algorithm>
@@ -107,6 +110,40 @@ TEST_F(CreateCli, AbortLeavesThePreviousFileAsItWas)
     r = run_fake(pathless, {"-c", path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(entries(), std::vector<std::string>{});
+}
+
+// A run killed mid-scan leaves no temporary file and the old whitelist as it
+// was. It is held mid-scan by a table that nobody reads.
+TEST_F(CreateCli, KilledRunLeavesThePreviousFileAsItWas)
+{
+    std::string script;
+    for (int pid = 1; pid <= 4000; pid++)
+        script += missing(pid, "/usr/bin/" + std::string(60, 'a'));
+    write_file(dir + "/script", script);
+    write_file(path, "/usr/bin/old\t2\n");
+    std::string fifo = dir + "/table";
+    mkfifo(fifo.c_str(), 0600);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(fifo.c_str(), O_WRONLY);
+        dup2(out, 1);
+        setenv("VRIX_FAKE_SCRIPT", (dir + "/script").c_str(), 1);
+        execl(VRIX_FAKE_BIN, "vrix", "-c", path.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    int table = open(fifo.c_str(), O_RDONLY);
+    // the table fills the pipe; by then lines have gone to the temporary file
+    for (int i = 0; i < 500 && entries().size() < 4; i++)
+        usleep(10000);
+    EXPECT_EQ(entries().size(), 4u) << "a temporary file beside the whitelist";
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(table);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(read_file(path), "/usr/bin/old\t2\n");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"script", "table", "whitelist"}));
 }
 
 TEST_F(CreateCli, ErrorVerdictsKeepTheFileWithAWarning)
