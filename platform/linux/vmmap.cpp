@@ -14,7 +14,7 @@ static const char UNREADABLE_PATH[] = "/dev/null/name-too-long";
 struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b)
 {
     if (b->count == b->capacity) {
-        unsigned int capacity = b->capacity == 0 ? 16 : b->capacity * 2;
+        unsigned int capacity = b->capacity == 0 ? 32 : b->capacity * 2;
         void *grown = realloc(b->map, capacity * sizeof *b->map);
         if (grown == nullptr)
             return errno = ENOMEM, nullptr;
