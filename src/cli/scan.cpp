@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "inspect.h"
+#include "mapping_verdict.h"
 #include "platform.h"
 #include "run.h"
 #include "verdict.h"

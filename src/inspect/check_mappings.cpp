@@ -1,7 +1,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include "inspect.h"
+#include "mapping_verdict.h"
 #include "stat_cache.h"
 #include "verdict.h"
 

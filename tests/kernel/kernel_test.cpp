@@ -2,12 +2,8 @@
 // library, the test deletes or replaces them, and vrix must see exactly that.
 // Rows are selected by the helpers' pids: other processes of the machine may
 // legitimately appear.
-#include <errno.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kernel_fixture.h"

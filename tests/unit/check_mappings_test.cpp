@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "fake_platform.h"
-#include "inspect.h"
+#include "mapping_verdict.h"
 #include "subprocess.h"
 #include "verdict.h"
 

@@ -1,5 +1,5 @@
-#ifndef VRIX_INSPECT_H
-#define VRIX_INSPECT_H
+#ifndef VRIX_MAPPING_VERDICT_H
+#define VRIX_MAPPING_VERDICT_H
 
 #include <stdint.h>
 
