@@ -31,13 +31,18 @@ struct kinfo_proc {
     char ki_comm[COMMLEN + 1];
 };
 
+// FreeBSD's PATH_MAX, the size of kve_path there.
+enum { KVE_PATH_SIZE = 1024 };
+
 struct kinfo_vmentry {
+    uint64_t kve_start;      // the mapping's address range
+    uint64_t kve_end;
     int kve_type;
     int kve_protection;
     int kve_shadow_count;
     uint64_t kve_vn_fsid;    // device of the mapped file
     uint64_t kve_vn_fileid;  // inode number of the mapped file
-    char kve_path[PATH_MAX];
+    char kve_path[KVE_PATH_SIZE];
 };
 
 extern "C" {
@@ -48,9 +53,9 @@ struct kinfo_proc *procstat_getprocs(struct procstat *procstat, int what, int ar
 void procstat_freeprocs(struct procstat *procstat, struct kinfo_proc *p);
 int procstat_getpathname(struct procstat *procstat, struct kinfo_proc *kp, char *pathname,
                          size_t maxlen);
-// The map is released with free().
 struct kinfo_vmentry *procstat_getvmmap(struct procstat *procstat, struct kinfo_proc *kp,
                                         unsigned int *count);
+void procstat_freevmmap(struct procstat *procstat, struct kinfo_vmentry *vmmap);
 int sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *newp,
                  size_t newlen);
 }

@@ -118,6 +118,11 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *, struct kinfo_proc *kp
     return map;
 }
 
+void procstat_freevmmap(struct procstat *, struct kinfo_vmentry *map)
+{
+    free(map);
+}
+
 int sysctlbyname(const char *name, void *oldp, size_t *oldlenp, const void *, size_t)
 {
     if (strcmp(name, "security.jail.jailed") != 0 || fake.jail_errno != 0)

@@ -8,6 +8,8 @@
 
 #include <limits.h>
 
+struct mount_ns;
+
 // The process last asked about: its directory is opened once however many
 // questions are asked about it.
 struct proc_view {
@@ -17,6 +19,8 @@ struct proc_view {
     char root_prefix[PATH_MAX];   // prepended to its file names; "" in our own mount namespace
     size_t prefix_len;
     int no_memory;                // a kernel thread or zombie: its map is empty
+    const struct mount_ns *ns;    // its mount namespace
+    int through_thread;           // dir_fd is a thread's: it has no map_files
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.
@@ -26,6 +30,7 @@ struct procstat {
     char pid_ns[64];  // our PID namespace
     struct proc_view view;
     int use_text_maps;  // the kernel has no PROCMAP_QUERY
+    int no_map_files;   // map_files cannot be read (not root): maps' own numbers are used
     char *buffer;       // reused for reading maps
     size_t buffer_size;
 };
@@ -52,11 +57,6 @@ int read_ns_link(int dir_fd, const char *name, char *buf, size_t size);
 // of the process's namespace.
 void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count);
 
-// Sets the view's root prefix: file names in the maps of a process in
-// another mount namespace are relative to that namespace's root, which we
-// reach through /proc/PID/root and enough "..".
-void set_root_prefix(struct procstat *ps, struct proc_view *view);
-
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
@@ -67,6 +67,7 @@ ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
 void strip_deleted_marker(char *path, dev_t dev, ino_t ino);
 
 int ends_with_deleted_marker(const char *path);
+enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
 void forget_marked_names(void);
 
 #endif

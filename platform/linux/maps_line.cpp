@@ -3,8 +3,6 @@
 #include <string.h>
 #include <sys/sysmacros.h>
 
-#include "linux_procstat.h"
-
 struct cursor {
     const char *p;
     const char *end;
@@ -64,39 +62,17 @@ static int copy_name(const char *p, const char *end, char *out, size_t size)
     return 1;
 }
 
-static int starts_with(const char *s, const char *prefix)
+int mapping_type(const char *name)
 {
-    return strncmp(s, prefix, strlen(prefix)) == 0;
-}
-
-// Shared memory shows as a deleted file on an internal filesystem: memfd,
-// System V segments, shared anonymous memory, AIO rings. None of them is a
-// file on disk that could be replaced.
-static int is_shared_memory(const char *name, unsigned major, unsigned minor)
-{
-    if (major == 0 && minor == 1)
-        return 1;
-    if (major != 0 || !ends_with_deleted_marker(name))
-        return 0;
-    return starts_with(name, "/memfd:") || starts_with(name, "/SYSV") ||
-           starts_with(name, "/dev/zero ") || starts_with(name, "/[aio] ");
-}
-
-int mapping_type(const char *name, unsigned major, unsigned minor)
-{
-    if (name[0] != '/')
-        return KVME_TYPE_DEFAULT;  // anonymous, [heap], [stack], [vdso], anon_inode:...
-    if (is_shared_memory(name, major, minor))
-        return KVME_TYPE_SWAP;
-    return KVME_TYPE_VNODE;
+    return name[0] == '/' ? KVME_TYPE_VNODE : KVME_TYPE_DEFAULT;
 }
 
 // start-end perms offset major:minor inode   name
 int parse_maps_line(const char *line, size_t len, const char *prefix, struct kinfo_vmentry *kve)
 {
     struct cursor c = {line, line + len};
-    unsigned long long ignored, major, minor, inode;
-    if (!parse_hex(&c, &ignored) || !expect(&c, '-') || !parse_hex(&c, &ignored) ||
+    unsigned long long start, end, ignored, major, minor, inode;
+    if (!parse_hex(&c, &start) || !expect(&c, '-') || !parse_hex(&c, &end) ||
         !expect(&c, ' ') || c.end - c.p < 5)
         return 0;
     const char *perms = c.p;
@@ -108,6 +84,8 @@ int parse_maps_line(const char *line, size_t len, const char *prefix, struct kin
     while (c.p < c.end && *c.p == ' ')
         c.p++;
 
+    kve->kve_start = start;
+    kve->kve_end = end;
     kve->kve_protection = (perms[0] == 'r' ? KVME_PROT_READ : 0) |
                           (perms[1] == 'w' ? KVME_PROT_WRITE : 0) |
                           (perms[2] == 'x' ? KVME_PROT_EXEC : 0);
@@ -123,6 +101,6 @@ int parse_maps_line(const char *line, size_t len, const char *prefix, struct kin
         return -1;
     }
     memcpy(kve->kve_path, prefix, prefix_len);
-    kve->kve_type = mapping_type(kve->kve_path + prefix_len, (unsigned)major, (unsigned)minor);
+    kve->kve_type = mapping_type(kve->kve_path + prefix_len);
     return 1;
 }

@@ -12,8 +12,9 @@
 // kve_path (all other fields are filled).
 int parse_maps_line(const char *line, size_t len, const char *prefix, struct kinfo_vmentry *kve);
 
-// The kind of a mapping, from its name and device: a file, shared memory
-// (KVME_TYPE_SWAP), or anonymous memory and other special mappings.
-int mapping_type(const char *name, unsigned major, unsigned minor);
+// The kind of a mapping from its name: a file (or kernel memory named like
+// one, told apart later by its device), or anonymous memory and other
+// special mappings ([vdso], anon_inode:...).
+int mapping_type(const char *name);
 
 #endif

@@ -2,7 +2,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "maps_line.h"
@@ -30,32 +29,6 @@ static ssize_t read_all(struct procstat *ps, int fd)
     }
 }
 
-static int names_mapped_file(const char *path, const struct kinfo_vmentry *kve)
-{
-    struct stat sb;
-    return stat(path, &sb) == 0 && (uint64_t)sb.st_dev == kve->kve_vn_fsid &&
-           (uint64_t)sb.st_ino == kve->kve_vn_fileid;
-}
-
-// maps writes a newline in a name as \012 but a backslash as itself, so a
-// name holding "\012" is ambiguous: the decoded name is taken unless only
-// the literal one names the mapped file.
-static void prefer_literal_name(const char *line, size_t len, const char *prefix,
-                                struct kinfo_vmentry *kve)
-{
-    const char *name = (const char *)memchr(line, '/', len);
-    if (name == nullptr)
-        return;
-    int name_len = (int)(line + len - name);
-    if (memmem(name, (size_t)name_len, "\\012", 4) == nullptr || names_mapped_file(kve->kve_path, kve))
-        return;
-    char literal[sizeof kve->kve_path];
-    if (snprintf(literal, sizeof literal, "%s%.*s", prefix, name_len, name) >= (int)sizeof literal)
-        return;
-    if (names_mapped_file(literal, kve))
-        memcpy(kve->kve_path, literal, strlen(literal) + 1);
-}
-
 // The permissions field "rwxp" follows the address range and a space.
 static int is_executable_line(const char *line, size_t len)
 {
@@ -77,9 +50,8 @@ static int add_line(const char *line, size_t len, const char *prefix, struct vmm
         b->count--;
         return 0;
     }
-    if (parsed > 0 && kve->kve_type == KVME_TYPE_VNODE)
-        prefer_literal_name(line, len, prefix, kve);
-    settle_file_name(kve, parsed > 0);
+    if (parsed < 0)
+        mark_name_too_long(kve);
     return 0;
 }
 

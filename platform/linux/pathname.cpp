@@ -28,7 +28,7 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
     char state;
     unsigned long flags;
     if (read_proc_stat(view->dir_fd, &state, &flags) != 0)
-        return errno = ESRCH, -1;
+        return errno == ENOENT ? (errno = ESRCH, -1) : -1;
     if ((flags & PF_KTHREAD) != 0 || state != 'Z')
         return errno = ENOENT, -1;
     pid_t tid = live_thread(view->dir_fd, view->pid);
@@ -37,18 +37,16 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
     return readlinkat(view->dir_fd, "exe", link, size);
 }
 
-// Cuts the kernel's " (deleted)" from link unless the marked name, as the
-// process sees it, is the running file itself.
+// Cuts the kernel's " (deleted)" from link unless the running file still
+// has links: a live file may really be named so. AT_STATX_DONT_SYNC: the
+// link count is known without asking a filesystem that might not answer.
 static int strip_exe_marker(struct proc_view *view, char *link)
 {
-    struct stat running;
-    if (fstatat(view->dir_fd, "exe", &running, 0) != 0)
+    struct statx stx;
+    if (statx(view->dir_fd, "exe", AT_STATX_DONT_SYNC, STATX_NLINK, &stx) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-    char seen[PATH_MAX];
-    if (snprintf(seen, sizeof seen, "%s%s", view->root_prefix, link) >= (int)sizeof seen)
-        return errno = ENAMETOOLONG, -1;
-    strip_deleted_marker(seen, running.st_dev, running.st_ino);
-    link[strlen(seen) - view->prefix_len] = '\0';
+    if (stx.stx_nlink == 0)
+        link[strlen(link) - DELETED_MARKER_LEN] = '\0';
     return 0;
 }
 

@@ -62,8 +62,11 @@ static void fill_entry(const struct procmap_query *q, size_t prefix_len, int fit
     kve->kve_shadow_count = q->vma_flags & PROCMAP_QUERY_VMA_SHARED ? 0 : 1;
     kve->kve_vn_fsid = makedev(q->dev_major, q->dev_minor);
     kve->kve_vn_fileid = q->inode;
-    kve->kve_type = mapping_type(kve->kve_path + prefix_len, q->dev_major, q->dev_minor);
-    settle_file_name(kve, fits);
+    kve->kve_start = q->vma_start;
+    kve->kve_end = q->vma_end;
+    kve->kve_type = mapping_type(kve->kve_path + prefix_len);
+    if (!fits)
+        mark_name_too_long(kve);
 }
 
 int query_vmmap(int maps_fd, const char *prefix, struct vmmap_builder *b)

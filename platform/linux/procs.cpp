@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include "linux_procstat.h"
+#include "mapped_file.h"
+#include "mount_ns.h"
 
 struct procstat *procstat_open_sysctl(void)
 {
@@ -21,6 +23,8 @@ struct procstat *procstat_open_sysctl(void)
     ps->proc_fd = fd;
     ps->view.dir_fd = -1;
     forget_marked_names();
+    forget_mapped_files();
+    forget_mount_namespaces();
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
     return ps;
@@ -30,6 +34,7 @@ void procstat_close(struct procstat *ps)
 {
     if (ps->view.dir_fd >= 0)
         close(ps->view.dir_fd);
+    forget_mount_namespaces();
     close(ps->proc_fd);
     free(ps->buffer);
     free(ps);
@@ -44,8 +49,7 @@ static int open_view(struct procstat *ps, struct proc_view *view, const char *re
         close(view->dir_fd);
     view->dir_fd = fd;
     snprintf(view->dir_path, sizeof view->dir_path, "/proc/%s", relative);
-    set_root_prefix(ps, view);
-    return 0;
+    return enter_mount_ns(ps, view);
 }
 
 struct proc_view *proc_view(struct procstat *ps, pid_t pid)
@@ -57,6 +61,7 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     snprintf(relative, sizeof relative, "%d", (int)pid);
     view->pid = pid;
     view->no_memory = 0;
+    view->through_thread = 0;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)
@@ -71,6 +76,7 @@ int proc_view_thread(struct procstat *ps, pid_t tid)
 {
     char relative[48];
     snprintf(relative, sizeof relative, "%d/task/%d", (int)ps->view.pid, (int)tid);
+    ps->view.through_thread = 1;
     return open_view(ps, &ps->view, relative);
 }
 
@@ -107,14 +113,20 @@ static int parse_pid(const char *name, pid_t *pid)
     return 1;
 }
 
-// Fills the record of one process; 0 when the process is already gone.
+// Fills the record of one process; 0 when the process is already gone. A
+// command name that cannot be read for another reason (no file descriptor
+// left, say) is left empty: the process is still listed, and the questions
+// asked about it later fail with that reason.
 static int fill_proc(int proc_fd, pid_t pid, struct kinfo_proc *kp)
 {
     char name[40];
     snprintf(name, sizeof name, "%d/comm", (int)pid);
     char comm[64];
-    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0)
-        return 0;
+    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0) {
+        if (errno == ENOENT || errno == ESRCH)
+            return 0;
+        comm[0] = '\0';
+    }
     size_t len = strcspn(comm, "\n");
     if (len > COMMLEN)
         len = COMMLEN;

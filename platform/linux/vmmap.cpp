@@ -2,19 +2,25 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "mapped_file.h"
+#include "mount_ns.h"
 #include "vmmap_builder.h"
 
-// A name too long for the record is never cut into another file's name: the
-// mapping gets a path whose status cannot be had (a walk through a device
-// node fails with ENOTDIR), so that it counts as an error of that mapping.
+// A walk through a device node fails with ENOTDIR: a mapping given this name
+// (one whose name does not fit the record, or whose file cannot be had)
+// counts as an error of that mapping.
 static const char UNREADABLE_PATH[] = "/dev/null/name-too-long";
 
 struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b)
 {
     if (b->count == b->capacity) {
-        unsigned int capacity = b->capacity == 0 ? 32 : b->capacity * 2;
+        // grows by half: a huge map never needs twice its size at once
+        unsigned int capacity = b->capacity == 0 ? 64 : b->capacity + b->capacity / 2;
         void *grown = realloc(b->map, capacity * sizeof *b->map);
         if (grown == nullptr)
             return errno = ENOMEM, nullptr;
@@ -24,15 +30,10 @@ struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b)
     return &b->map[b->count++];
 }
 
-void settle_file_name(struct kinfo_vmentry *kve, int fits)
+void mark_name_too_long(struct kinfo_vmentry *kve)
 {
-    if (!fits) {
-        kve->kve_type = KVME_TYPE_VNODE;
-        memcpy(kve->kve_path, UNREADABLE_PATH, sizeof UNREADABLE_PATH);
-        return;
-    }
-    if (kve->kve_type == KVME_TYPE_VNODE)
-        strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
+    kve->kve_type = KVME_TYPE_VNODE;
+    memcpy(kve->kve_path, UNREADABLE_PATH, sizeof UNREADABLE_PATH);
 }
 
 static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
@@ -47,6 +48,126 @@ static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
         b->count = 0;
     }
     return read_text_vmmap(ps, maps_fd, view->root_prefix, b);
+}
+
+static int path_exists(const std::string &path)
+{
+    struct stat sb;
+    return stat(path.c_str(), &sb) == 0;
+}
+
+// The name with each newline written back as the kernel writes it.
+static std::string escaped(const char *name)
+{
+    std::string text;
+    for (const char *p = name; *p != '\0'; p++) {
+        if (*p == '\n')
+            text += "\\012";
+        else
+            text += *p;
+    }
+    return text;
+}
+
+static std::string without_marker(const std::string &path)
+{
+    return ends_with_deleted_marker(path.c_str()) ? path.substr(0, path.size() - DELETED_MARKER_LEN) : path;
+}
+
+// maps writes a newline in a name as \012 but a backslash as itself, so a
+// name read from its text that holds a newline may have held "\012" instead.
+// The kernel's own unescaped name (map_files) settles it. Without root, the
+// literal name is taken only when it, and not the decoded one, leads to a
+// file.
+static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kve, int exact)
+{
+    char *name = kve->kve_path + view->prefix_len;
+    if (strchr(name, '\n') == nullptr)
+        return;
+    size_t room = sizeof kve->kve_path - view->prefix_len;
+    if (exact) {
+        char buf[sizeof kve->kve_path];
+        if (mapped_file_name(view, kve, buf, room) >= 0)
+            memcpy(name, buf, strlen(buf) + 1);
+        return;
+    }
+    std::string decoded = kve->kve_path;
+    std::string literal = view->root_prefix + escaped(name);
+    if (literal.size() >= sizeof kve->kve_path || path_exists(decoded) ||
+        path_exists(without_marker(decoded)))
+        return;
+    if (path_exists(literal) || path_exists(without_marker(literal)))
+        memcpy(kve->kve_path, literal.c_str(), literal.size() + 1);
+}
+
+// The kernel marks a name " (deleted)" once the file is unlinked. A file
+// without links is gone for certain; one that still has links may really be
+// named so, or be an overlay's file replaced above its layer: the marked
+// name then decides.
+static void settle_marker(struct kinfo_vmentry *kve, const struct mapped_file *file)
+{
+    if (!ends_with_deleted_marker(kve->kve_path))
+        return;
+    if (file->nlink == 0)
+        kve->kve_path[strlen(kve->kve_path) - DELETED_MARKER_LEN] = '\0';
+    else
+        strip_deleted_marker(kve->kve_path, (dev_t)file->dev, (ino_t)file->ino);
+}
+
+// Turns what maps said of a file mapping into what FreeBSD says: the
+// identity of the mapped file as stat() gives it, and the name at which to
+// look for the file now. -1 to drop the mapping (it is gone), 0 otherwise.
+static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve)
+{
+    if (!is_mounted_device(view, kve->kve_vn_fsid)) {
+        kve->kve_type = KVME_TYPE_SWAP;
+        return 0;
+    }
+    if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
+        return 0;
+    // map_files belongs to the process, and is empty once its main thread
+    // has exited: a process seen through another thread keeps maps' numbers.
+    int exact = !ps->no_map_files && !view->through_thread;
+    struct mapped_file file;
+    if (exact && mapped_file_of(view, kve, &file) != 0) {
+        if (errno != EPERM && errno != EACCES)
+            return -1;
+        ps->no_map_files = 1;  // not root: maps' own numbers it is
+        exact = 0;
+    }
+    settle_escaped_name(view, kve, exact && ps->use_text_maps);
+    if (!exact) {
+        strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
+        return 0;
+    }
+    kve->kve_vn_fsid = file.dev;
+    kve->kve_vn_fileid = file.ino;
+    settle_marker(kve, &file);
+    return 0;
+}
+
+// A mapping whose map_files entry is gone was unmapped, unless the whole
+// process is gone; one whose file cannot be had otherwise is an error of
+// that mapping.
+static int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b)
+{
+    unsigned int kept = 0;
+    for (unsigned int i = 0; i < b->count; i++) {
+        struct kinfo_vmentry *kve = &b->map[i];
+        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve) != 0) {
+            int error = errno;
+            if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
+                return errno = ESRCH, -1;
+            if (error == ENOENT || error == ESRCH)
+                continue;
+            mark_name_too_long(kve);
+        }
+        if (kept != i)
+            b->map[kept] = *kve;
+        kept++;
+    }
+    b->count = kept;
+    return 0;
 }
 
 struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *kp,
@@ -65,6 +186,8 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *
     int error = errno;
     if (maps_fd >= 0)
         close(maps_fd);
+    if (result == 0 && (result = settle_files(ps, view, &b)) != 0)
+        error = errno;
     if (result == 0 && b.map == nullptr && (b.map = (struct kinfo_vmentry *)malloc(1)) == nullptr)
         result = -1, error = ENOMEM;
     if (result != 0) {
@@ -75,4 +198,9 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *
     }
     *count = b.count;
     return b.map;
+}
+
+void procstat_freevmmap(struct procstat *, struct kinfo_vmentry *map)
+{
+    free(map);
 }

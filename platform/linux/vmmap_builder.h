@@ -14,10 +14,10 @@ struct vmmap_builder {
 // A new record at the end, or null (ENOMEM).
 struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b);
 
-// Makes the name of a file mapping one that stat() can judge: a name too
-// long for the record becomes one whose status cannot be had, and a
-// " (deleted)" marker the kernel added is cut.
-void settle_file_name(struct kinfo_vmentry *kve, int fits);
+// A file mapping whose name does not fit the record: it gets a name whose
+// status cannot be had, so that it counts as an error of that mapping and is
+// never cut into another file's name.
+void mark_name_too_long(struct kinfo_vmentry *kve);
 
 // The two ways to read a map: the PROCMAP_QUERY ioctl (Linux 6.11 and
 // later), and the text of the maps file. Both record only executable

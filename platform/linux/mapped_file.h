@@ -1,0 +1,32 @@
+#ifndef VRIX_MAPPED_FILE_H
+#define VRIX_MAPPED_FILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "linux_procstat.h"
+
+// The file a mapping holds, as stat() of its path gives it while the file
+// is untouched there.
+struct mapped_file {
+    uint64_t dev;
+    uint64_t ino;
+    uint64_t nlink;  // 0 once the file is deleted or replaced
+};
+
+// The mapped file of kve (read through /proc/PID/map_files, which leads to
+// the file's own path object: on btrfs subvolumes and overlays the numbers
+// in maps are not the ones stat() gives). Learnt once per file, mount
+// namespace and run. 0, or -1 with errno (EPERM or EACCES without root,
+// ENOENT when the mapping or the process is gone).
+int mapped_file_of(struct proc_view *view, const struct kinfo_vmentry *kve,
+                   struct mapped_file *file);
+
+// The name of the mapped file as the kernel gives it, unescaped, into buf;
+// its length, or -1 with errno.
+ssize_t mapped_file_name(struct proc_view *view, const struct kinfo_vmentry *kve, char *buf,
+                         size_t size);
+
+void forget_mapped_files(void);
+
+#endif
