@@ -7,6 +7,7 @@
  *     --map FILE      map FILE private, read+exec
  *     --shared FILE   map FILE shared, read+exec
  *     --memfd         map an anonymous memfd private, read+exec
+ *     --hugetlb       map anonymous huge pages private, read+exec
  *     --unlink        unlink every lib and FILE once mapped
  *     --exit-leader   end the main thread, leaving another one running
  *     --reexec-memfd  first run again from a memfd copy of this program
@@ -48,6 +49,15 @@ static void map_memfd(void)
         die("memfd");
     if (mmap(NULL, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0) == MAP_FAILED)
         die("mmap memfd");
+}
+
+static void map_huge_pages(void)
+{
+    void *p = mmap(NULL, 2 << 20, PROT_READ | PROT_WRITE | PROT_EXEC,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_HUGETLB, -1, 0);
+    if (p == MAP_FAILED)
+        die("mmap huge pages");
+    *(volatile char *)p = 0;
 }
 
 static void reexec_from_memfd(char **argv)
@@ -103,6 +113,8 @@ int main(int argc, char **argv)
             exit_leader = 1;
         } else if (strcmp(argv[i], "--memfd") == 0) {
             map_memfd();
+        } else if (strcmp(argv[i], "--hugetlb") == 0) {
+            map_huge_pages();
         } else if (strcmp(argv[i], "--map") == 0 && i + 1 < argc) {
             map_file(argv[++i], MAP_PRIVATE);
             mapped[n_mapped++] = argv[i];

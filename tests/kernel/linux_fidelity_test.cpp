@@ -235,4 +235,35 @@ TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
     EXPECT_EQ(r.status, 2);
 }
 
+// Kernel memory is named like a file ("/anon_hugepage (deleted)") on a
+// filesystem that is mounted nowhere: it is never a file on disk.
+TEST_F(Kernel, ExecutableHugePagesAreNotFiles)
+{
+    const std::string knob = "/proc/sys/vm/nr_hugepages";
+    std::string before = read_file(knob);
+    write_file(knob, "2\n");
+    if (std::stoi(read_file(knob)) < 1) {
+        write_file(knob, before);
+        GTEST_SKIP() << "no huge page could be reserved";
+    }
+    pid_t pid = helper({"--hugetlb"});
+    auto rows = vrix_rows();
+    stop_helper(pid);
+    helpers.clear();
+    write_file(knob, before);
+    EXPECT_EQ(rows.count(pid), 0u) << rows[pid].stat << " " << rows[pid].path;
+}
+
+// Only a process that is gone is passed over: with no file descriptor left
+// to read the others, the run says so instead of reporting nothing.
+TEST_F(Kernel, NoFileDescriptorLeftIsAnErrorNotSilence)
+{
+    pid_t pid = helper({"--unlink", lib("lib.so")});
+    run_result r = sh("ulimit -n 5 && exec \"$0\" -h", {VRIX_BIN});
+    auto rows = parse_rows(r.out);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    ASSERT_TRUE(rows.count(pid)) << r.out;
+    EXPECT_EQ(rows[pid].stat, "err");
+}
+
 }  // namespace

@@ -28,7 +28,7 @@ std::vector<record> read_map(pid_t pid, int text)
     for (unsigned int i = 0; map != nullptr && i < count; i++)
         records.emplace_back(map[i].kve_type, map[i].kve_protection, map[i].kve_shadow_count,
                              map[i].kve_vn_fsid, map[i].kve_vn_fileid, map[i].kve_path);
-    free(map);
+    procstat_freevmmap(ps, map);
     procstat_close(ps);
     return records;
 }
@@ -36,12 +36,15 @@ std::vector<record> read_map(pid_t pid, int text)
 TEST_F(Kernel, QueryAndTextMapsAgree)
 {
     std::string gone = lib("gone.so"), marked = lib("live.so (deleted)"), shared = lib("shared.so");
+    std::string literal = lib("lit\\012eral.so"), replaced = lib("re\\012placed.so");
     pid_t pids[] = {
-        helper({gone, "--map", lib("new\nline.so"), "--map", lib("lit\\012eral.so"), "--map", marked}),
+        helper({gone, "--map", lib("new\nline.so"), "--map", literal, "--map", marked, "--map",
+                replaced}),
         helper({"--memfd", "--shared", shared}),
         getpid(),
     };
     unlink(gone.c_str());
+    replace_file(VRIX_TESTLIB, replaced);
     for (pid_t pid : pids) {
         std::vector<record> query = read_map(pid, 0), text = read_map(pid, 1);
         EXPECT_FALSE(query.empty());
