@@ -4,14 +4,27 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
 
+// Each mount namespace met holds a handle for the rest of the scan: a host
+// with many containers may need more descriptors than the soft limit.
+static void raise_descriptor_limit(void)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 struct procstat *procstat_open_sysctl(void)
 {
+    raise_descriptor_limit();
     int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
