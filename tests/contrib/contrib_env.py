@@ -1,0 +1,127 @@
+"""What the tests of contrib/ share: a PID namespace of their own, helper
+processes that map the test library, and the real vrix.
+
+Each test script runs as
+    SCRIPT --vrix VRIX --mapper MAPPER --testlib TESTLIB --contrib DIR
+and re-executes itself as the first process of a fresh PID namespace, so
+that vrix sees only the test's own processes and its outcome is known.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+NS_MARK = "VRIX_CONTRIB_NAMESPACE"
+
+
+def skip(reason):
+    """A missing package skips the test, but fails it under CI."""
+    print(f"skipped: {reason}", flush=True)
+    sys.exit(1 if os.environ.get("CI") else SKIP)
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    for name in ("--vrix", "--mapper", "--testlib", "--contrib"):
+        parser.add_argument(name, required=True)
+    args, rest = parser.parse_known_args()
+    for name in ("vrix", "mapper", "testlib", "contrib"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    args.unittest_argv = sys.argv[:1] + rest  # e.g. -v, a test's name
+    return args
+
+
+def enter_pid_namespace():
+    """Runs this script again as PID 1 of a new PID namespace with its own
+    /proc; returns only inside it. Every helper dies with PID 1."""
+    if os.environ.get(NS_MARK) == str(os.getpid()):
+        return
+    if os.geteuid() != 0:
+        skip("needs root for a PID namespace")
+    if shutil.which("unshare") is None:
+        skip("unshare not found (apt-get install util-linux)")
+    # With --fork the script runs as PID 1 of the new namespace.
+    env = dict(os.environ, **{NS_MARK: "1"})
+    os.execvpe("unshare", ["unshare", "--pid", "--fork", "--mount-proc",
+                           sys.executable] + sys.argv, env)
+
+
+def run(argv, **kwargs):
+    """(status, stdout, stderr) of a finished command, as text."""
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=120,
+                          **kwargs)
+    return done.returncode, done.stdout, done.stderr
+
+
+def row(pid, stat, command):
+    """One row of `vrix -h` for a process of vrix's own namespace."""
+    return f"{pid:>6} {0:>6} {stat:>4} {command}"
+
+
+class Helpers:
+    """Helper processes, each mapping its own copy of the test library."""
+
+    def __init__(self, args, tmp):
+        self.args = args
+        self.tmp = tmp
+        self.procs = []
+
+    def _start(self, *mapper_args):
+        proc = subprocess.Popen([self.args.mapper, *mapper_args],
+                                stdout=subprocess.PIPE, text=True)
+        if proc.stdout.readline() != "ready\n":
+            raise RuntimeError(f"helper {mapper_args} did not start")
+        self.procs.append(proc)
+        return proc.pid
+
+    def _copy(self):
+        path = os.path.join(self.tmp, f"lib{len(self.procs)}-{os.urandom(4).hex()}.so")
+        shutil.copy(self.args.testlib, path)
+        return path
+
+    def untouched(self):
+        """A helper whose library stays as it is: never reported."""
+        return self._start(self._copy())
+
+    def deleted(self, libraries=1):
+        """A helper whose libraries are gone from disk: a "miss" row."""
+        return self._start("--unlink", *[self._copy() for _ in range(libraries)])
+
+    def replaced(self):
+        """A helper whose library path now holds another file: "outd"."""
+        path = self._copy()
+        pid = self._start(path)
+        shutil.copy(self.args.testlib, path + ".new")
+        os.rename(path + ".new", path)
+        return pid
+
+    def stop(self):
+        for proc in self.procs:
+            proc.kill()
+            proc.wait()
+            proc.stdout.close()
+        self.procs = []
+
+    def count(self):
+        return len(self.procs)
+
+
+def world_readable_copies(paths):
+    """Copies of programs in a directory that any user may read and search,
+    for runs as an unprivileged user (the source tree may be private)."""
+    where = tempfile.mkdtemp(prefix="vrix-contrib-")
+    os.chmod(where, 0o755)
+    copies = []
+    for path in paths:
+        copy = os.path.join(where, os.path.basename(path))
+        shutil.copy(path, copy)
+        os.chmod(copy, 0o755)
+        copies.append(copy)
+    return where, copies
+
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
