@@ -1,5 +1,6 @@
 // libFuzzer target: any bytes as a whitelist file must load or be refused
 // cleanly, without a crash, a leak or undefined behaviour.
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,11 +11,14 @@
 
 const char *whitelist_path;
 
-static char file_path[64];
+static char file_path[PATH_MAX];
 
+// In the run's own directory: runs side by side never share the file.
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    snprintf(file_path, sizeof file_path, "/tmp/vrix-fuzz-%d", (int)getpid());
+    const char *dir = getenv("TMPDIR");
+    snprintf(file_path, sizeof file_path, "%s/vrix-fuzz-%d", dir != nullptr ? dir : "/tmp",
+             (int)getpid());
     return 0;
 }
 
