@@ -34,8 +34,17 @@ static void guard_temp(void)
 {
     static const int SIGNALS[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
     atexit(remove_temp);
-    for (int sig : SIGNALS)
-        signal(sig, remove_temp_on_signal);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = remove_temp_on_signal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : SIGNALS) {
+        // A signal ignored by whoever started vrix (nohup, a background job)
+        // stays ignored.
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
 }
 
 void whitelist_writer_start(void)
@@ -53,6 +62,8 @@ void whitelist_writer_start(void)
                 strerror(errno));
         exit(EXIT_ERROR);
     }
+    if (target.is_stdout)
+        table_stream = stderr;
 }
 
 void whitelist_writer_add(unsigned pid, const char *exe_path, uint64_t missing)
@@ -94,27 +105,44 @@ static void sync_directory(const char *path)
     }
 }
 
-// Flushes, syncs and closes the stream, and renames a temporary file over
-// the final path; the errno of the first failure, or 0.
-static int put_in_place(void)
+// A completed run's lines go through the link in one ordinary open, which
+// the kernel may refuse; the errno of the first failure, or 0.
+static int write_through_link(int *create_failed)
+{
+    int fd = open(create_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *create_failed = 1;
+        return errno;
+    }
+    int error = whitelist_target_copy(target.stream, fd);
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
+}
+
+// Flushes, syncs and closes the stream, and puts the lines at the path; the
+// errno of the first failure, or 0.
+static int put_in_place(int *create_failed)
 {
     int error = write_error;
     if (fflush(target.stream) != 0 && error == 0)
         error = errno;
     if (target.stream == stdout)
         return error;
-    if (target.replacing && error == 0 && fsync(fileno(target.stream)) != 0)
+    if (target.kind == TARGET_THROUGH_LINK && error == 0)
+        error = write_through_link(create_failed);
+    if (target.kind == TARGET_REPLACE && error == 0 && fsync(fileno(target.stream)) != 0)
         error = errno;
     if (fclose(target.stream) != 0 && error == 0)
         error = errno;
     target.stream = nullptr;
-    if (!target.replacing)
+    if (target.kind != TARGET_REPLACE)
         return error;
-    if (error == 0 && rename(target.temp_path, target.final_path) != 0)
+    if (error == 0 && rename(target.temp_path, create_path) != 0)
         error = errno;
     if (error == 0) {
         target.temp_path[0] = '\0';
-        sync_directory(target.final_path);
+        sync_directory(create_path);
     }
     remove_temp();
     return error;
@@ -124,8 +152,12 @@ int whitelist_writer_finish(int error_seen)
 {
     if (create_path == nullptr)
         return 0;
-    int error = put_in_place();
-    if (error != 0)
+    int create_failed = 0;
+    int error = put_in_place(&create_failed);
+    if (create_failed)
+        fprintf(stderr, "vrix: cannot create whitelist file '%s': %s\n", create_path,
+                strerror(error));
+    else if (error != 0)
         fprintf(stderr, "vrix: cannot write file '%s': %s\n", create_path, strerror(error));
     if (error_seen)
         fprintf(stderr, "vrix: be aware, that errors were encountered while creating this whitelist\n");
