@@ -10,7 +10,9 @@
 #include "whitelist.h"
 
 // The verdict on a process whose executable path could be had; an empty path
-// becomes "-" and is never looked up in the whitelist.
+// becomes "-" and is never looked up in the whitelist. An entry accepts the
+// process's missing mappings, not the rest of its state: a process whose
+// missing count it accepts is still reported for its other mappings.
 static int judge_process(struct procstat *ps, struct kinfo_proc *kp, char *exe_path,
                          uint64_t *missing)
 {
@@ -19,9 +21,13 @@ static int judge_process(struct procstat *ps, struct kinfo_proc *kp, char *exe_p
         entry = whitelist_find(whitelist, exe_path);
     else
         strcpy(exe_path, "-");
-    int verdict = check_mappings(ps, kp, missing);
-    if (entry != nullptr && verdict == VERDICT_MISSING && *missing == entry->count)
-        verdict = VERDICT_NONE;
+    struct mapping_counts counts = {0, 0, 0};
+    int verdict = count_mappings(ps, kp, &counts);
+    *missing = counts.missing;
+    if (entry != nullptr && verdict == VERDICT_MISSING && counts.missing == entry->count) {
+        counts.missing = 0;
+        verdict = mapping_verdict(&counts);
+    }
     return verdict;
 }
 

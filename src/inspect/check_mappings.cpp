@@ -1,44 +1,37 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <vector>
+
 #include "mapping_verdict.h"
 #include "stat_cache.h"
 #include "verdict.h"
 
-struct mapping_counts {
-    uint64_t missing;
-    uint64_t outdated;
-    uint64_t errors;
-};
-
 // Only private, readable and executable file mappings run code from a file;
 // newer kernels set further bits in the protection, so test with a mask.
-static bool mapping_counts(const struct kinfo_vmentry *kve)
+static bool is_counted(const struct kinfo_vmentry *kve)
 {
     const int rx = KVME_PROT_READ | KVME_PROT_EXEC;
     return kve->kve_type == KVME_TYPE_VNODE && kve->kve_shadow_count != 0 &&
            (kve->kve_protection & rx) == rx;
 }
 
-static void judge_mapping(const struct kinfo_vmentry *kve, struct mapping_counts *counts)
+// now: what stat() says of the mapping's path
+static void judge_mapping(const struct kinfo_vmentry *kve, const struct file_id *now,
+                          struct mapping_counts *counts)
 {
-    if (kve->kve_path[0] == '\0') {
+    if (kve->kve_path[0] == '\0')
         counts->missing++;
-        return;
-    }
-    struct file_id now;
-    if (cached_stat(kve->kve_path, &now) != 0) {
-        if (errno == ENOENT)
-            counts->missing++;
-        else
-            counts->errors++;
-        return;
-    }
-    if (now.dev != kve->kve_vn_fsid || now.ino != kve->kve_vn_fileid)
+    else if (now->error == ENOENT)
+        counts->missing++;
+    else if (now->error != 0)
+        counts->errors++;  // a file system that did not answer among them
+    else if (now->dev != kve->kve_vn_fsid || now->ino != kve->kve_vn_fileid)
         counts->outdated++;
 }
 
-int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *missing_out)
+int count_mappings(struct procstat *procstat, struct kinfo_proc *kp,
+                   struct mapping_counts *counts)
 {
     unsigned int count = 0;
     struct kinfo_vmentry *map = procstat_getvmmap(procstat, kp, &count);
@@ -46,21 +39,41 @@ int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *m
         // A process that exited mid-scan is passed over.
         return errno == ESRCH ? VERDICT_NONE : VERDICT_ERROR;
     }
-
-    struct mapping_counts counts = {0, 0, 0};
+    // every path this process needs, looked up in one go
+    static std::vector<struct lookup_request> wanted;
+    static std::vector<struct file_id> ids;
+    wanted.clear();
     for (unsigned int i = 0; i < count; i++) {
-        if (mapping_counts(&map[i]))
-            judge_mapping(&map[i], &counts);
+        if (is_counted(&map[i]) && map[i].kve_path[0] != '\0')
+            wanted.push_back(lookup_request{map[i].kve_path, map[i].kve_vn_fsid});
     }
-    free(map);
+    ids.resize(wanted.size());
+    stat_paths(wanted.data(), wanted.size(), ids.data());
+    size_t next = 0;
+    for (unsigned int i = 0; i < count; i++) {
+        if (is_counted(&map[i]))
+            judge_mapping(&map[i], map[i].kve_path[0] != '\0' ? &ids[next++] : nullptr, counts);
+    }
+    procstat_freevmmap(procstat, map);
+    return mapping_verdict(counts);
+}
 
-    if (missing_out != nullptr)
-        *missing_out = counts.missing;
-    if (counts.missing > 0)
+int mapping_verdict(const struct mapping_counts *counts)
+{
+    if (counts->missing > 0)
         return VERDICT_MISSING;
-    if (counts.outdated > 0)
+    if (counts->outdated > 0)
         return VERDICT_OUTDATED;
-    if (counts.errors > 0)
+    if (counts->errors > 0)
         return VERDICT_ERROR;
     return VERDICT_NONE;
+}
+
+int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *missing_out)
+{
+    struct mapping_counts counts = {0, 0, 0};
+    int verdict = count_mappings(procstat, kp, &counts);
+    if (missing_out != nullptr && (verdict != VERDICT_ERROR || counts.errors > 0))
+        *missing_out = counts.missing;
+    return verdict;
 }

@@ -87,6 +87,22 @@ TEST_F(Kernel, WhitelistSilencesExactlyTheRecordedCount)
     EXPECT_EQ(rows[pid].stat, "miss");
 }
 
+// The entry accepts the deleted library, not a new executable since.
+TEST_F(Kernel, AcceptedProcessWhoseExecutableIsReplacedIsOutdated)
+{
+    std::string program = dir + "/program";
+    copy_file(VRIX_MAPPER, program);
+    pid_t pid = helper({"--unlink", lib("liba.so")}, program);
+    std::string whitelist = dir + "/whitelist";
+    write_file(whitelist, program + "\t1\n");
+    EXPECT_EQ(vrix_rows({"-w", whitelist}).count(pid), 0u);
+
+    replace_file(VRIX_MAPPER, program);
+    auto rows = vrix_rows({"-w", whitelist});
+    ASSERT_TRUE(rows.count(pid));
+    EXPECT_EQ(rows[pid].stat, "outd");
+}
+
 TEST_F(Kernel, CreatedWhitelistSilencesTheRecordedProcesses)
 {
     // each its own executable: only the first line for a path is ever found
@@ -160,13 +176,17 @@ TEST_F(Kernel, WholeRunInItsOwnPidNamespace)
     EXPECT_EQ(r.err, "");
 }
 
-// Processes that exit while vrix reads them are passed over, never "err":
-// 20 seconds of scans while a shell starts short-lived processes, in a PID
-// namespace of its own so that nothing else can show.
+// Processes that exit while vrix reads them are passed over, never "err"
+// and never "miss": 20 seconds of scans while shells start short-lived
+// processes, one of them in a mount namespace of its own like a container's
+// health checks, all in a PID namespace of their own so that nothing else
+// can show.
 TEST_F(Kernel, ShortLivedProcessesNeverGiveErrors)
 {
     const std::string script =
-        "while :; do /bin/true; done & end=$(($(date +%s) + 20)); scans=0; "
+        "while :; do /bin/true; done & "
+        "unshare --mount sh -c 'while :; do /bin/true; done' & "
+        "end=$(($(date +%s) + 20)); scans=0; "
         "while [ $(date +%s) -lt $end ]; do \"$0\" -h || echo \"status $?\"; "
         "scans=$((scans + 1)); done; echo \"scans $scans\"";
     run_result r = run_program("/usr/bin/unshare", {"unshare", "--pid", "--fork", "--mount-proc",
