@@ -66,8 +66,7 @@ ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
 // with the given device and inode (a live file may really be called so).
 void strip_deleted_marker(char *path, dev_t dev, ino_t ino);
 
-int ends_with_deleted_marker(const char *path);
 enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
-void forget_marked_names(void);
+int ends_with_deleted_marker(const char *path);
 
 #endif

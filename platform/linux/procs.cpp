@@ -35,7 +35,6 @@ struct procstat *procstat_open_sysctl(void)
     }
     ps->proc_fd = fd;
     ps->view.dir_fd = -1;
-    forget_marked_names();
     forget_mapped_files();
     forget_mount_namespaces();
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);

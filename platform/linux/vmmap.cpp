@@ -2,13 +2,13 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "mapped_file.h"
 #include "mount_ns.h"
+#include "stat_cache.h"
 #include "vmmap_builder.h"
 
 // A walk through a device node fails with ENOTDIR: a mapping given this name
@@ -50,10 +50,14 @@ static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
     return read_text_vmmap(ps, maps_fd, view->root_prefix, b);
 }
 
-static int path_exists(const std::string &path)
+// Whether a file stands at path, asked as any mapped path is asked: bounded
+// in time, on behalf of the device of the mapped file.
+static int leads_to_file(const std::string &path, uint64_t dev)
 {
-    struct stat sb;
-    return stat(path.c_str(), &sb) == 0;
+    struct lookup_request want = {path.c_str(), dev};
+    struct file_id now;
+    stat_paths(&want, 1, &now);
+    return now.error == 0;
 }
 
 // The name with each newline written back as the kernel writes it.
@@ -93,10 +97,11 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
     }
     std::string decoded = kve->kve_path;
     std::string literal = view->root_prefix + escaped(name);
-    if (literal.size() >= sizeof kve->kve_path || path_exists(decoded) ||
-        path_exists(without_marker(decoded)))
+    uint64_t dev = kve->kve_vn_fsid;
+    if (literal.size() >= sizeof kve->kve_path || leads_to_file(decoded, dev) ||
+        leads_to_file(without_marker(decoded), dev))
         return;
-    if (path_exists(literal) || path_exists(without_marker(literal)))
+    if (leads_to_file(literal, dev) || leads_to_file(without_marker(literal), dev))
         memcpy(kve->kve_path, literal.c_str(), literal.size() + 1);
 }
 

@@ -1,5 +1,6 @@
 #include <stdio.h>
 
+#include "escape.h"
 #include "run.h"
 #include "verdict.h"
 
@@ -14,22 +15,6 @@ const char *verdict_label(int verdict)
         return "miss";
     }
     return "";
-}
-
-// A file name may hold any byte but NUL: control bytes are written as a
-// backslash and three octal digits, so that a crafted name can neither break
-// the one-row-per-line table nor reach the terminal as an escape sequence.
-static void print_escaped(FILE *out, const char *text)
-{
-    const unsigned char *p = (const unsigned char *)text;
-    while (*p != '\0') {
-        const unsigned char *run = p;
-        while (*p >= 0x20 && *p != 0x7f)
-            p++;
-        fwrite(run, 1, (size_t)(p - run), out);
-        if (*p != '\0')
-            fprintf(out, "\\%03o", *p++);
-    }
 }
 
 void print_row(struct run_flags *flags, unsigned pid, unsigned jid, const char *label,

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "escape.h"
 #include "mapping_verdict.h"
 
 // Most processes map the same libraries: within one run each path is looked
@@ -51,17 +52,12 @@ static void remember(const char *path, const struct file_id &id)
     cache[path] = id;
 }
 
-// Any user can mount a file system and name its files: control bytes in the
-// name go out as a backslash and three octal digits, as in the table.
+// Any user can mount a file system and name its files: the name goes out
+// escaped, as in the table.
 static void warn_no_answer(const char *path)
 {
     fputs("vrix: no answer for '", stderr);
-    for (const unsigned char *p = (const unsigned char *)path; *p != '\0'; p++) {
-        if (*p < 0x20 || *p == 0x7f)
-            fprintf(stderr, "\\%03o", *p);
-        else
-            putc(*p, stderr);
-    }
+    print_escaped(stderr, path);
     fprintf(stderr, "' within %d seconds\n", (int)LOOKUP_BOUND_SECONDS);
 }
 

@@ -129,13 +129,17 @@ TEST_F(StalledFuse, RunEndsWithErrorsAndOneLineForTheWholeFileSystem)
     ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
     copy_file(VRIX_TESTLIB, source + "/a.so");
     copy_file(VRIX_TESTLIB, source + "/b.so");
+    copy_file(VRIX_TESTLIB, source + "/c.so (deleted)");
     ASSERT_TRUE(mount_bindfs(source, point)) << "bindfs did not mount " << point;
 
-    // two libraries: the second path on the stuck file system is not waited
-    // for either
+    // three libraries: the other paths on the stuck file system are not
+    // waited for either; a live file whose name ends as the kernel marks a
+    // deleted one is looked up by the Linux layer itself, within the same
+    // bound
+    const char *const names[] = {"/a.so", "/b.so", "/c.so (deleted)"};
     std::vector<pid_t> pids;
     for (int i = 0; i < HELPERS; i++)
-        pids.push_back(helper({point + (i % 2 == 0 ? "/a.so" : "/b.so")}));
+        pids.push_back(helper({"--map", point + names[i % 3]}));
     ASSERT_EQ(std::count(pids.begin(), pids.end(), -1), 0);
     usleep(1000 * 1000);  // past the kernel's caches of names and attributes
     stop_daemon();
@@ -159,9 +163,10 @@ TEST_F(StalledFuse, RunEndsWithErrorsAndOneLineForTheWholeFileSystem)
     }
     // the first helper in the scan names the path; the kernel lists
     // processes by pid, which may have wrapped between the helpers
-    std::string line_a = "vrix: no answer for '" + point + "/a.so' within 5 seconds\n";
-    std::string line_b = "vrix: no answer for '" + point + "/b.so' within 5 seconds\n";
-    EXPECT_TRUE(r.err == line_a || r.err == line_b) << r.err;
+    bool one_line = false;
+    for (const char *name : names)
+        one_line |= r.err == "vrix: no answer for '" + point + name + "' within 5 seconds\n";
+    EXPECT_TRUE(one_line) << r.err;
     EXPECT_LT(took, RUN_LIMIT_SECONDS);
 }
 
