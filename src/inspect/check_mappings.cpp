@@ -73,6 +73,8 @@ int check_mappings(struct procstat *procstat, struct kinfo_proc *kp, uint64_t *m
 {
     struct mapping_counts counts = {0, 0, 0};
     int verdict = count_mappings(procstat, kp, &counts);
+    // an error with no mapping counted as one is a map that could not be
+    // read: the caller's count stays as it was
     if (missing_out != nullptr && (verdict != VERDICT_ERROR || counts.errors > 0))
         *missing_out = counts.missing;
     return verdict;
