@@ -14,7 +14,7 @@ typedef std::string namespace_id;
 static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 {
     char name[40], link[64];
-    snprintf(name, sizeof name, "%d/ns/pid", (int)pid);
+    pid_path(name, sizeof name, pid, "/ns/pid");
     if (read_ns_link(proc_fd, name, link, sizeof link) != 0)
         return -1;
     *id = link;
@@ -26,7 +26,7 @@ static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 static int is_namespace_init(int proc_fd, pid_t pid)
 {
     char name[40], text[4096];
-    snprintf(name, sizeof name, "%d/status", (int)pid);
+    pid_path(name, sizeof name, pid, "/status");
     if (read_proc_file(proc_fd, name, text, sizeof text) < 0)
         return 0;
     const char *line = strstr(text, "\nNSpid:");

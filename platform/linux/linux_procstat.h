@@ -2,6 +2,7 @@
 #define VRIX_LINUX_PROCSTAT_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #include "platform.h"
@@ -21,6 +22,7 @@ struct proc_view {
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
     int through_thread;           // dir_fd is a thread's: it has no map_files
+    uint64_t mounted_dev;         // the device last found mounted, or UINT64_MAX
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.
@@ -56,6 +58,10 @@ int read_ns_link(int dir_fd, const char *name, char *buf, size_t size);
 // Fills ki_jid: 0 in our own PID namespace, else the pid of the first process
 // of the process's namespace.
 void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count);
+
+// "PID" and suffix into buf, as "%d%s" would write them: printf is a
+// noticeable cost on the scan's hot path. Returns buf.
+char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix);
 
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.

@@ -10,12 +10,37 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
-// A file is known by its name (which holds the namespace's prefix) and the
-// numbers maps gives it: two containers of one image share the inodes of
-// their lower layer but not their names. Bounded; when full it starts over.
+// A file is known by the numbers maps gives it, the mount namespace it was
+// seen in and its name: two containers of one image share the inodes of
+// their lower layer, and so may two overlays in one namespace, but not
+// their names. The numbers are hashed, the name only compared, which keeps
+// the cost per mapping low. Bounded; when full it starts over.
 enum { MAPPED_FILE_LIMIT = 16384 };
-static std::unordered_map<std::string, mapped_file> files;
+
+struct raw_id {
+    const struct mount_ns *ns;
+    uint64_t dev;
+    uint64_t ino;
+    bool operator==(const raw_id &o) const { return ns == o.ns && dev == o.dev && ino == o.ino; }
+};
+
+struct raw_id_hash {
+    size_t operator()(const raw_id &id) const
+    {
+        return std::hash<uint64_t>()(id.ino * 0x9e3779b97f4a7c15ULL ^ id.dev) ^
+               std::hash<const void *>()(id.ns);
+    }
+};
+
+struct named_file {
+    std::string name;
+    mapped_file file;
+};
+
+static std::unordered_map<raw_id, std::vector<named_file>, raw_id_hash> files;
+static size_t known_files;
 
 static void entry_name(const struct kinfo_vmentry *kve, char *name, size_t size)
 {
@@ -42,20 +67,22 @@ static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
 int mapped_file_of(struct proc_view *view, const struct kinfo_vmentry *kve,
                    struct mapped_file *file)
 {
-    static std::string key;
-    key.assign(kve->kve_path);
-    key.append((const char *)&kve->kve_vn_fsid, sizeof kve->kve_vn_fsid);
-    key.append((const char *)&kve->kve_vn_fileid, sizeof kve->kve_vn_fileid);
-    auto found = files.find(key);
+    raw_id id = {view->ns, kve->kve_vn_fsid, kve->kve_vn_fileid};
+    auto found = files.find(id);
     if (found != files.end()) {
-        *file = found->second;
-        return 0;
+        for (const named_file &known : found->second) {
+            if (known.name == kve->kve_path)
+                return *file = known.file, 0;
+        }
     }
     if (stat_entry(view, kve, file) != 0)
         return -1;
-    if (files.size() >= MAPPED_FILE_LIMIT)
+    if (known_files >= MAPPED_FILE_LIMIT) {
         files.clear();
-    files.emplace(key, *file);
+        known_files = 0;
+    }
+    files[id].push_back(named_file{kve->kve_path, *file});
+    known_files++;
     return 0;
 }
 
@@ -76,4 +103,5 @@ ssize_t mapped_file_name(struct proc_view *view, const struct kinfo_vmentry *kve
 void forget_mapped_files(void)
 {
     files.clear();
+    known_files = 0;
 }

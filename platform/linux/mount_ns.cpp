@@ -84,8 +84,9 @@ static int learn_ns(struct proc_view *view, mount_ns *ns)
 static void use_ns(struct proc_view *view, const mount_ns *ns)
 {
     view->ns = ns;
-    snprintf(view->root_prefix, sizeof view->root_prefix, "%s", ns->prefix.c_str());
-    view->prefix_len = strlen(view->root_prefix);
+    // a handle's name is short: it always fits
+    view->prefix_len = ns->prefix.size();
+    memcpy(view->root_prefix, ns->prefix.c_str(), view->prefix_len + 1);
 }
 
 // The namespace cannot be learnt. A process that is exiting (or a zombie
@@ -132,7 +133,8 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 
 int is_mounted_device(const struct proc_view *view, uint64_t dev)
 {
-    return own_ns->devices.count(dev) != 0 || view->ns->devices.count(dev) != 0;
+    return own_ns->devices.count(dev) != 0 ||
+           (view->ns != own_ns && view->ns->devices.count(dev) != 0);
 }
 
 void forget_mount_namespaces(void)

@@ -52,6 +52,26 @@ void procstat_close(struct procstat *ps)
     free(ps);
 }
 
+char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix)
+{
+    char digits[16];
+    int n = 0;
+    unsigned value = (unsigned)pid;
+    do {
+        digits[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    size_t len = 0;
+    while (n > 0 && len + 1 < size)
+        buf[len++] = digits[--n];
+    size_t suffix_len = strlen(suffix);
+    if (len + suffix_len >= size)
+        suffix_len = size - 1 - len;
+    memcpy(buf + len, suffix, suffix_len);
+    buf[len + suffix_len] = '\0';
+    return buf;
+}
+
 static int open_view(struct procstat *ps, struct proc_view *view, const char *relative)
 {
     int fd = openat(ps->proc_fd, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -60,7 +80,9 @@ static int open_view(struct procstat *ps, struct proc_view *view, const char *re
     if (view->dir_fd >= 0)
         close(view->dir_fd);
     view->dir_fd = fd;
-    snprintf(view->dir_path, sizeof view->dir_path, "/proc/%s", relative);
+    // relative, a pid or "PID/task/TID", always fits
+    memcpy(view->dir_path, "/proc/", 6);
+    memcpy(view->dir_path + 6, relative, strlen(relative) + 1);
     return enter_mount_ns(ps, view);
 }
 
@@ -70,10 +92,11 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     if (view->dir_fd >= 0 && view->pid == pid)
         return view;
     char relative[24];
-    snprintf(relative, sizeof relative, "%d", (int)pid);
+    pid_path(relative, sizeof relative, pid, "");
     view->pid = pid;
     view->no_memory = 0;
     view->through_thread = 0;
+    view->mounted_dev = UINT64_MAX;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)
@@ -132,7 +155,7 @@ static int parse_pid(const char *name, pid_t *pid)
 static int fill_proc(int proc_fd, pid_t pid, struct kinfo_proc *kp)
 {
     char name[40];
-    snprintf(name, sizeof name, "%d/comm", (int)pid);
+    pid_path(name, sizeof name, pid, "/comm");
     char comm[64];
     if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0) {
         if (errno == ENOENT || errno == ESRCH)

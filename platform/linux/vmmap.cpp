@@ -124,7 +124,12 @@ static void settle_marker(struct kinfo_vmentry *kve, const struct mapped_file *f
 // look for the file now. -1 to drop the mapping (it is gone), 0 otherwise.
 static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve)
 {
-    if (!is_mounted_device(view, kve->kve_vn_fsid)) {
+    // most mappings of a process lie on the device of the one before
+    if (kve->kve_vn_fsid == view->mounted_dev) {
+        // mounted, as the last one was
+    } else if (is_mounted_device(view, kve->kve_vn_fsid)) {
+        view->mounted_dev = kve->kve_vn_fsid;
+    } else {
         kve->kve_type = KVME_TYPE_SWAP;
         return 0;
     }
@@ -140,7 +145,9 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         ps->no_map_files = 1;  // not root: maps' own numbers it is
         exact = 0;
     }
-    settle_escaped_name(view, kve, exact && ps->use_text_maps);
+    // PROCMAP_QUERY gives names unescaped
+    if (ps->use_text_maps)
+        settle_escaped_name(view, kve, exact);
     if (!exact) {
         strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
         return 0;
