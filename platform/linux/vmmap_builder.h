@@ -14,6 +14,11 @@ struct vmmap_builder {
 // A new record at the end, or null (ENOMEM).
 struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b);
 
+// The name given to a mapping whose file cannot be had: a walk through a
+// device node fails with ENOTDIR, so that it counts as an error of that
+// mapping.
+extern const char UNREADABLE_PATH[];
+
 // A file mapping whose name does not fit the record: it gets a name whose
 // status cannot be had, so that it counts as an error of that mapping and is
 // never cut into another file's name.
@@ -26,5 +31,10 @@ void mark_name_too_long(struct kinfo_vmentry *kve);
 // (ENOTTY from the first when the kernel lacks it).
 int query_vmmap(int maps_fd, const char *prefix, struct vmmap_builder *b);
 int read_text_vmmap(struct procstat *ps, int maps_fd, const char *prefix, struct vmmap_builder *b);
+
+// Settles the file mappings of a map just read (settle_files.cpp): their
+// identity, their names, kernel memory told apart; mappings that are gone
+// are dropped. 0, or -1 with errno (ESRCH when the process is gone).
+int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b);
 
 #endif
