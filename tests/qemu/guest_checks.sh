@@ -103,6 +103,32 @@ scenario_container() {
     scenario container /s/ct/root/lib /s/ct/root
 }
 
+# Two containers of one image: their overlays share the lower layer's
+# inodes, which older kernels give in maps for both; each is still judged by
+# its own files.
+scenario_two_containers() {
+    new_tmpfs /s/image && mkdir -p /s/image/lib && make_files /s/image/lib &&
+        new_tmpfs /s/ca && overlay /s/image /s/ca /s/ca/root &&
+        new_tmpfs /s/cb && overlay /s/image /s/cb /s/cb/root || return 1
+    a=$(vrix-vm-helper -r /s/ca/root /lib/untouched) &&
+        b=$(vrix-vm-helper -r /s/cb/root /lib/untouched) &&
+        r=$(vrix-vm-helper -r /s/cb/root /lib/replaced) || {
+        fail "two-containers: the helpers did not start"
+        return
+    }
+    echo new > /s/cb/root/lib/replaced.new && mv /s/cb/root/lib/replaced.new /s/cb/root/lib/replaced
+    table=$(vrix -h 2> /tmp/stderr)
+    failed_before=$failed
+    check_row "two-containers first untouched" "$a" ""
+    check_row "two-containers second untouched" "$b" ""
+    check_row "two-containers second replaced" "$r" outd
+    if [ "$failed" != "$failed_before" ]; then
+        echo "$table" | sed 's/^/VRIX | /'
+        sed 's/^/VRIX | stderr: /' /tmp/stderr
+    fi
+    kill "$a" "$b" "$r" || fail "two-containers: a helper had exited"
+}
+
 scenario_btrfs() {
     mkdir -p /s/btrfs && mount -o loop /images/btrfs.img /s/btrfs &&
         make_files /s/btrfs || return 1
@@ -116,7 +142,7 @@ scenario_btrfs_subvolume() {
 
 echo  # the firmware's last line has no end
 echo "VRIX kernel $(uname -r)"
-for each in tmpfs overlay_one_fs overlay_two_fs container btrfs btrfs_subvolume; do
+for each in tmpfs overlay_one_fs overlay_two_fs container two_containers btrfs btrfs_subvolume; do
     "scenario_$each" || fail "$each: setup failed"
 done
 echo "VRIX SUMMARY $passed passed, $failed failed"
