@@ -15,13 +15,12 @@ struct mount_ns;
 // questions are asked about it.
 struct proc_view {
     pid_t pid;
-    int dir_fd;                   // /proc/PID, or a live thread's when the leader is gone
+    int dir_fd;                   // /proc/PID, or /proc/TID of a live thread when the leader is gone
     char dir_path[64];            // the same as a path
     char root_prefix[PATH_MAX];   // prepended to its file names; "" in our own mount namespace
     size_t prefix_len;
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
-    int through_thread;           // dir_fd is a thread's: it has no map_files
     uint64_t mounted_dev;         // the device last found mounted, or UINT64_MAX
 };
 
@@ -41,7 +40,7 @@ struct procstat {
 // process is gone.
 struct proc_view *proc_view(struct procstat *ps, pid_t pid);
 
-// Moves the view to /proc/PID/task/TID; 0, or -1.
+// Moves the view to /proc/TID, a live thread of the process; 0, or -1.
 int proc_view_thread(struct procstat *ps, pid_t tid);
 
 // The state letter and flags of /proc/.../stat in dir_fd; 0, or -1.

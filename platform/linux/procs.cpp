@@ -95,7 +95,6 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     pid_path(relative, sizeof relative, pid, "");
     view->pid = pid;
     view->no_memory = 0;
-    view->through_thread = 0;
     view->mounted_dev = UINT64_MAX;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
@@ -107,11 +106,13 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     return view;
 }
 
+// /proc/TID, which readdir does not list, is the process as that thread
+// sees it; unlike /proc/PID/task/TID it has map_files, and unlike the
+// exited leader's they are not empty.
 int proc_view_thread(struct procstat *ps, pid_t tid)
 {
-    char relative[48];
-    snprintf(relative, sizeof relative, "%d/task/%d", (int)ps->view.pid, (int)tid);
-    ps->view.through_thread = 1;
+    char relative[24];
+    pid_path(relative, sizeof relative, tid, "");
     return open_view(ps, &ps->view, relative);
 }
 

@@ -98,9 +98,7 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     }
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
-    // map_files belongs to the process, and is empty once its main thread
-    // has exited: a process seen through another thread keeps maps' numbers.
-    int exact = !ps->no_map_files && !view->through_thread;
+    int exact = !ps->no_map_files;
     struct mapped_file file;
     if (exact && mapped_file_of(view, kve, &file) != 0) {
         if (errno != EPERM && errno != EACCES)

@@ -120,6 +120,31 @@ TEST_F(Kernel, ProcessWhoseMainThreadExitedIsSeenThroughAnother)
     EXPECT_EQ(rows[pid].path, VRIX_MAPPER);
 }
 
+// Seen through another thread, the mapped file is still known by its own
+// identity: on an overlay across two filesystems maps' numbers are not
+// stat()'s, and an untouched file must give no row.
+TEST_F(Kernel, ProcessWhoseMainThreadExitedIsJudgedByItsMappedFiles)
+{
+    for (const char *d : {"/lower", "/upper-fs", "/merged"})
+        mkdir((dir + d).c_str(), 0755);
+    copy_file(VRIX_TESTLIB, dir + "/lower/lib.so");
+    ASSERT_EQ(mount("tmpfs", (dir + "/upper-fs").c_str(), "tmpfs", 0, nullptr), 0);
+    mounts.push_back(dir + "/upper-fs");
+    mkdir((dir + "/upper-fs/upper").c_str(), 0755);
+    mkdir((dir + "/upper-fs/work").c_str(), 0755);
+    std::string options = "lowerdir=" + dir + "/lower,upperdir=" + dir + "/upper-fs/upper,workdir=" +
+                          dir + "/upper-fs/work";
+    ASSERT_EQ(mount("overlay", (dir + "/merged").c_str(), "overlay", 0, options.c_str()), 0);
+    mounts.push_back(dir + "/merged");
+
+    pid_t pid = helper({"--exit-leader", dir + "/merged/lib.so"});
+    for (int i = 0; i < 200 && process_state(pid) != 'Z'; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(process_state(pid), 'Z');
+    auto rows = vrix_rows();
+    EXPECT_EQ(rows.count(pid), 0u) << rows[pid].stat;
+}
+
 TEST_F(Kernel, JailIdIsTheFirstProcessOfAnotherPidNamespace)
 {
     std::string path = lib("lib.so");
