@@ -12,17 +12,22 @@ int ends_with_deleted_marker(const char *path)
            memcmp(path + len - DELETED_MARKER_LEN, DELETED_MARKER, DELETED_MARKER_LEN) == 0;
 }
 
-// The marked name is looked up like any mapped path: remembered for the run
-// (many processes map the same deleted library) and bounded in time, so that
-// a file system that does not answer cannot stall the scan here either.
-void strip_deleted_marker(char *path, dev_t dev, ino_t ino)
+// A file without links is gone for certain. One that still has links (or
+// whose count is unknown) may really be named so, or be an overlay's file
+// replaced above its layer: the marked name then decides. It is looked up
+// like any mapped path: remembered for the run (many processes map the same
+// deleted library) and bounded in time, so that a file system that does not
+// answer cannot stall the scan here either.
+void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink)
 {
     if (!ends_with_deleted_marker(path))
         return;
-    struct lookup_request want = {path, (uint64_t)dev};
-    struct file_id now;
-    stat_paths(&want, 1, &now);
-    if (now.error == 0 && now.dev == (uint64_t)dev && now.ino == (uint64_t)ino)
-        return;
+    if (nlink != 0) {
+        struct lookup_request want = {path, dev};
+        struct file_id now;
+        stat_paths(&want, 1, &now);
+        if (now.error == 0 && now.dev == dev && now.ino == ino)
+            return;
+    }
     path[strlen(path) - DELETED_MARKER_LEN] = '\0';
 }

@@ -68,8 +68,10 @@ ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
 
 // The kernel marks a file name " (deleted)" once the file is unlinked. Cuts
 // the marker from path unless the marked name itself still names the file
-// with the given device and inode (a live file may really be called so).
-void strip_deleted_marker(char *path, dev_t dev, ino_t ino);
+// with the given device and inode (a live file may really be called so);
+// nlink is the file's link count, or LINKS_UNKNOWN.
+static const uint64_t LINKS_UNKNOWN = UINT64_MAX;
+void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink);
 
 enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
 int ends_with_deleted_marker(const char *path);

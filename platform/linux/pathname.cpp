@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "linux_procstat.h"
@@ -37,16 +38,21 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
     return readlinkat(view->dir_fd, "exe", link, size);
 }
 
-// Cuts the kernel's " (deleted)" from link unless the running file still
-// has links: a live file may really be named so. AT_STATX_DONT_SYNC: the
-// link count is known without asking a filesystem that might not answer.
+// Cuts the kernel's " (deleted)" from link unless the marked name, as the
+// process sees it, is the running file itself. AT_STATX_DONT_SYNC: the
+// running file's identity is known without asking a filesystem that might
+// not answer.
 static int strip_exe_marker(struct proc_view *view, char *link)
 {
     struct statx stx;
-    if (statx(view->dir_fd, "exe", AT_STATX_DONT_SYNC, STATX_NLINK, &stx) != 0)
+    if (statx(view->dir_fd, "exe", AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK, &stx) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-    if (stx.stx_nlink == 0)
-        link[strlen(link) - DELETED_MARKER_LEN] = '\0';
+    char seen[PATH_MAX];
+    if (snprintf(seen, sizeof seen, "%s%s", view->root_prefix, link) >= (int)sizeof seen)
+        return errno = ENAMETOOLONG, -1;
+    strip_deleted_marker(seen, makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino,
+                         stx.stx_nlink);
+    link[strlen(seen) - view->prefix_len] = '\0';
     return 0;
 }
 

@@ -9,10 +9,6 @@
 #include "stat_cache.h"
 #include "vmmap_builder.h"
 
-// What maps says of a file mapping is made what FreeBSD says of it: the
-// identity of the mapped file as stat() gives it, and the name at which to
-// look for the file now.
-
 // Whether a file stands at path, asked as any mapped path is asked: bounded
 // in time, on behalf of the device of the mapped file.
 static int leads_to_file(const std::string &path, uint64_t dev)
@@ -68,20 +64,6 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
         memcpy(kve->kve_path, literal.c_str(), literal.size() + 1);
 }
 
-// The kernel marks a name " (deleted)" once the file is unlinked. A file
-// without links is gone for certain; one that still has links may really be
-// named so, or be an overlay's file replaced above its layer: the marked
-// name then decides.
-static void settle_marker(struct kinfo_vmentry *kve, const struct mapped_file *file)
-{
-    if (!ends_with_deleted_marker(kve->kve_path))
-        return;
-    if (file->nlink == 0)
-        kve->kve_path[strlen(kve->kve_path) - DELETED_MARKER_LEN] = '\0';
-    else
-        strip_deleted_marker(kve->kve_path, (dev_t)file->dev, (ino_t)file->ino);
-}
-
 // Turns what maps said of a file mapping into what FreeBSD says: the
 // identity of the mapped file as stat() gives it, and the name at which to
 // look for the file now. -1 to drop the mapping (it is gone), 0 otherwise.
@@ -109,13 +91,12 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     // PROCMAP_QUERY gives names unescaped
     if (ps->use_text_maps)
         settle_escaped_name(view, kve, exact);
-    if (!exact) {
-        strip_deleted_marker(kve->kve_path, (dev_t)kve->kve_vn_fsid, (ino_t)kve->kve_vn_fileid);
-        return 0;
+    if (exact) {
+        kve->kve_vn_fsid = file.dev;
+        kve->kve_vn_fileid = file.ino;
     }
-    kve->kve_vn_fsid = file.dev;
-    kve->kve_vn_fileid = file.ino;
-    settle_marker(kve, &file);
+    strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
+                         exact ? file.nlink : LINKS_UNKNOWN);
     return 0;
 }
 

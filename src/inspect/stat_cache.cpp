@@ -14,9 +14,10 @@
 #include "mapping_verdict.h"
 
 // Most processes map the same libraries: within one run each path is looked
-// up once. Paths of processes in other mount namespaces lead through their
-// own /proc/PID/root, so they never share an entry with ours. The cache is
-// bounded; when full it starts over.
+// up once. A path names one file for the whole run: the Linux layer reaches
+// another mount namespace through a handle held for the run, so its paths
+// never share an entry with ours. The cache is bounded; when full it starts
+// over.
 enum { STAT_CACHE_LIMIT = 8192 };
 
 stat_call lookup_call = stat;

@@ -71,7 +71,6 @@ struct fs_case {
     const char *name;
     std::vector<tool> tools;
     std::string (*build)(Filesystems &t);
-    bool overlay;
 };
 
 void PrintTo(const fs_case &c, std::ostream *os)
@@ -279,19 +278,19 @@ const tool E2FSPROGS = {"mkfs.ext4", "e2fsprogs"}, XFSPROGS = {"mkfs.xfs", "xfsp
            SQUASHFS_TOOLS = {"mksquashfs", "squashfs-tools"};
 
 const fs_case CASES[] = {
-    {"ext4", {E2FSPROGS}, [](Filesystems &t) { return with_seed(ext4(t)); }, false},
-    {"xfs", {XFSPROGS}, [](Filesystems &t) { return with_seed(xfs(t)); }, false},
-    {"btrfs_top_level", {MKFS_BTRFS}, [](Filesystems &t) { return with_seed(btrfs(t)); }, false},
-    {"btrfs_subvolume", {MKFS_BTRFS, BTRFS}, btrfs_subvolume, false},
-    {"btrfs_subvolume_mounted", {MKFS_BTRFS, BTRFS}, btrfs_subvolume_mounted, false},
+    {"ext4", {E2FSPROGS}, [](Filesystems &t) { return with_seed(ext4(t)); }},
+    {"xfs", {XFSPROGS}, [](Filesystems &t) { return with_seed(xfs(t)); }},
+    {"btrfs_top_level", {MKFS_BTRFS}, [](Filesystems &t) { return with_seed(btrfs(t)); }},
+    {"btrfs_subvolume", {MKFS_BTRFS, BTRFS}, btrfs_subvolume},
+    {"btrfs_subvolume_mounted", {MKFS_BTRFS, BTRFS}, btrfs_subvolume_mounted},
     {"overlay_ext4_xfs_files_in_lower", {E2FSPROGS, XFSPROGS},
-     [](Filesystems &t) { return overlay_ext4_xfs(t, true); }, true},
+     [](Filesystems &t) { return overlay_ext4_xfs(t, true); }},
     {"overlay_ext4_xfs_files_in_upper", {E2FSPROGS, XFSPROGS},
-     [](Filesystems &t) { return overlay_ext4_xfs(t, false); }, true},
+     [](Filesystems &t) { return overlay_ext4_xfs(t, false); }},
     {"overlay_squashfs_tmpfs_files_in_lower", {SQUASHFS_TOOLS},
-     [](Filesystems &t) { return overlay_squashfs_tmpfs(t, true); }, true},
+     [](Filesystems &t) { return overlay_squashfs_tmpfs(t, true); }},
     {"overlay_squashfs_tmpfs_files_in_upper", {SQUASHFS_TOOLS},
-     [](Filesystems &t) { return overlay_squashfs_tmpfs(t, false); }, true},
+     [](Filesystems &t) { return overlay_squashfs_tmpfs(t, false); }},
 };
 
 std::string verdict(const std::map<pid_t, vrix_row> &rows, pid_t pid)
