@@ -1,6 +1,8 @@
 #ifndef VRIX_FAKE_PLATFORM_H
 #define VRIX_FAKE_PLATFORM_H
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,9 @@ struct fake_process {
     int path_errno;       // or its failure
     std::vector<struct kinfo_vmentry> map;
     int map_errno;        // failure of procstat_getvmmap
+    bool map_hangs;       // procstat_getvmmap never returns, as on a stuck process
+    uint64_t frame_key;   // the namespace its names are in, as the watch knows it
+    std::string frame_prefix;
 };
 
 struct fake_system {
@@ -32,6 +37,11 @@ struct kinfo_vmentry fake_mapping(int type, int protection, int shadow_count, co
                                   uint64_t fsid, uint64_t fileid);
 // A private read+exec mapping of path as it is on disk now.
 struct kinfo_vmentry fake_current_mapping(const char *path);
+
+// Lookups as a test's file systems answer them: stat(), except that paths
+// under $VRIX_FAKE_STUCK never answer and those under $VRIX_FAKE_SLOW answer
+// after $VRIX_FAKE_SLOW_MS milliseconds of time in which the run was not stopped.
+int fake_lookup(const char *path, struct stat *sb);
 
 // Reads a script (see fake_script.cpp) into the table; 0, or -1 with a
 // message on stderr.

@@ -3,7 +3,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include "fake_platform.h"
+#include "watch.h"
 
 fake_system fake;
 
@@ -108,6 +111,10 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *, struct kinfo_proc *kp
     fake_process *p = find(kp);
     if (p == nullptr)
         return errno = ESRCH, nullptr;
+    if (!p->frame_prefix.empty())
+        watch_frame(p->frame_key, p->frame_prefix.c_str());
+    while (p->map_hangs)
+        pause();
     if (p->map_errno != 0)
         return errno = p->map_errno, nullptr;
     size_t n = p->map.size();

@@ -5,6 +5,8 @@
 //   proc PID JID COMM PATH          a process; PATH may be empty
 //   path_error ERRNO                the last process's path call fails
 //   map_error ERRNO                 the last process's map call fails
+//   map_hang                        the last process's map call never returns
+//   frame KEY PREFIX                the last process's names lie under PREFIX
 //   map TYPE PROT SHADOW PATH [FSID FILEID]
 //        TYPE: vnode, default, swap, device; PROT: letters of "rwx";
 //        without FSID and FILEID, those of the file now at PATH.
@@ -115,7 +117,12 @@ static int apply(const std::vector<std::string> &f)
         fake.processes.back().path_errno = errno_value(f[1]);
     else if (what == "map_error" && f.size() == 2 && have_process)
         fake.processes.back().map_errno = errno_value(f[1]);
-    else if (what == "map" && (f.size() == 5 || f.size() == 7) && have_process)
+    else if (what == "map_hang" && f.size() == 1 && have_process)
+        fake.processes.back().map_hangs = true;
+    else if (what == "frame" && f.size() == 3 && have_process) {
+        fake.processes.back().frame_key = strtoull(f[1].c_str(), nullptr, 10);
+        fake.processes.back().frame_prefix = f[2];
+    } else if (what == "map" && (f.size() == 5 || f.size() == 7) && have_process)
         fake.processes.back().map.push_back(mapping(f));
     else
         return -1;

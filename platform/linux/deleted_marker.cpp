@@ -1,7 +1,7 @@
 #include <string.h>
 
 #include "linux_procstat.h"
-#include "stat_cache.h"
+#include "lookup.h"
 
 static const char DELETED_MARKER[] = " (deleted)";
 
@@ -23,9 +23,7 @@ void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink
     if (!ends_with_deleted_marker(path))
         return;
     if (nlink != 0) {
-        struct lookup_request want = {path, dev};
-        struct file_id now;
-        stat_paths(&want, 1, &now);
+        struct file_id now = look_up_path(path);
         if (now.error == 0 && now.dev == dev && now.ino == ino)
             return;
     }

@@ -13,9 +13,11 @@
 #include <unordered_set>
 
 #include "linux_procstat.h"
+#include "watch.h"
 
 struct mount_ns {
-    int root_fd;  // -1 for ours
+    uint64_t key;  // its number, which names it to the watch; 0 for ours
+    int root_fd;   // -1 for ours
     std::string prefix;
     std::unordered_set<uint64_t> devices;
 };
@@ -87,6 +89,7 @@ static void use_ns(struct proc_view *view, const mount_ns *ns)
     // a handle's name is short: it always fits
     view->prefix_len = ns->prefix.size();
     memcpy(view->root_prefix, ns->prefix.c_str(), view->prefix_len + 1);
+    watch_frame(ns->key, view->root_prefix);
 }
 
 // The namespace cannot be learnt. A process that is exiting (or a zombie
@@ -107,6 +110,7 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 {
     if (own_ns == nullptr) {
         mount_ns ours;
+        ours.key = 0;
         ours.root_fd = -1;
         int self_fd = openat(ps->proc_fd, "self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         int read = self_fd < 0 ? -1 : read_mount_devices(self_fd, &ours.devices);
@@ -123,6 +127,7 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
     auto found = namespaces.find(link);
     if (found == namespaces.end()) {
         mount_ns ns;
+        ns.key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
         if (learn_ns(view, &ns) != 0)
             return unknown_ns(view, errno);
         found = namespaces.emplace(link, std::move(ns)).first;

@@ -6,17 +6,14 @@
 
 #include "mapped_file.h"
 #include "mount_ns.h"
-#include "stat_cache.h"
+#include "lookup.h"
 #include "vmmap_builder.h"
 
-// Whether a file stands at path, asked as any mapped path is asked: bounded
-// in time, on behalf of the device of the mapped file.
-static int leads_to_file(const std::string &path, uint64_t dev)
+// Whether a file stands at path, asked as any mapped path is asked: watched
+// and remembered for the run.
+static int leads_to_file(const std::string &path)
 {
-    struct lookup_request want = {path.c_str(), dev};
-    struct file_id now;
-    stat_paths(&want, 1, &now);
-    return now.error == 0;
+    return look_up_path(path.c_str()).error == 0;
 }
 
 // The name with each newline written back as the kernel writes it.
@@ -56,11 +53,10 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
     }
     std::string decoded = kve->kve_path;
     std::string literal = view->root_prefix + escaped(name);
-    uint64_t dev = kve->kve_vn_fsid;
-    if (literal.size() >= sizeof kve->kve_path || leads_to_file(decoded, dev) ||
-        leads_to_file(without_marker(decoded), dev))
+    if (literal.size() >= sizeof kve->kve_path || leads_to_file(decoded) ||
+        leads_to_file(without_marker(decoded)))
         return;
-    if (leads_to_file(literal, dev) || leads_to_file(without_marker(literal), dev))
+    if (leads_to_file(literal) || leads_to_file(without_marker(literal)))
         memcpy(kve->kve_path, literal.c_str(), literal.size() + 1);
 }
 

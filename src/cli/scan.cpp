@@ -3,10 +3,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "lookup.h"
 #include "mapping_verdict.h"
 #include "platform.h"
 #include "run.h"
+#include "scan.h"
 #include "verdict.h"
+#include "watch.h"
 #include "whitelist.h"
 
 // The verdict on a process whose executable path could be had; an empty path
@@ -31,7 +34,8 @@ static int judge_process(struct procstat *ps, struct kinfo_proc *kp, char *exe_p
     return verdict;
 }
 
-static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct run_flags *flags)
+// Judges one process in the worker and hands its row, if any, to the parent.
+static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct row_buffer *rows)
 {
     // The library leaves the buffer untouched when it fails.
     char exe_path[EXE_PATH_SIZE] = "";
@@ -46,19 +50,28 @@ static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct run_
         snprintf(exe_path, sizeof exe_path, "(%s)", kp->ki_comm);
         verdict = error == ENOENT ? VERDICT_MISSING : VERDICT_ERROR;
         if (verdict == VERDICT_MISSING && create_path != nullptr)
-            whitelist_writer_abort((unsigned)kp->ki_pid);
+            rows_append(rows, RECORD_ABORT, kp->ki_pid, kp->ki_jid, verdict, 0, exe_path);
     } else {
         verdict = judge_process(ps, kp, exe_path, &missing);
     }
+    if (verdict != VERDICT_NONE)
+        rows_append(rows, RECORD_ROW, kp->ki_pid, kp->ki_jid, verdict, missing, exe_path);
+}
 
-    if (verdict == VERDICT_NONE)
-        return;
-    if (verdict == VERDICT_ERROR)
-        flags->error_seen = 1;
-    if (verdict == VERDICT_MISSING)
-        whitelist_writer_add((unsigned)kp->ki_pid, exe_path, missing);
-    print_row(flags, (unsigned)kp->ki_pid, (unsigned)kp->ki_jid, verdict_label(verdict),
-              exe_path);
+void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, unsigned from,
+                struct row_buffer *rows)
+{
+    for (unsigned i = from; i < count; i++) {
+        // room for an abort and a row, whatever this process gives
+        if (!rows_have_room(rows, 2)) {
+            rows->state = WORKER_FULL;
+            rows->next = i;
+            return;
+        }
+        watch_process(i, procs[i].ki_pid);
+        scan_process(ps, &procs[i], rows);
+    }
+    rows->state = WORKER_DONE;
 }
 
 void run_scan(struct run_flags *flags)
@@ -73,8 +86,7 @@ void run_scan(struct run_flags *flags)
 
     whitelist_writer_start();
     stat_cache_clear();
-    for (unsigned int i = 0; i < count; i++)
-        scan_process(ps, &procs[i], flags);
+    watched_scan(ps, procs, count, flags);
 
     procstat_freeprocs(ps, procs);
     procstat_close(ps);

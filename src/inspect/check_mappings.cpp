@@ -1,10 +1,8 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include <vector>
-
 #include "mapping_verdict.h"
-#include "stat_cache.h"
+#include "lookup.h"
 #include "verdict.h"
 
 // Only private, readable and executable file mappings run code from a file;
@@ -39,20 +37,13 @@ int count_mappings(struct procstat *procstat, struct kinfo_proc *kp,
         // A process that exited mid-scan is passed over.
         return errno == ESRCH ? VERDICT_NONE : VERDICT_ERROR;
     }
-    // every path this process needs, looked up in one go
-    static std::vector<struct lookup_request> wanted;
-    static std::vector<struct file_id> ids;
-    wanted.clear();
     for (unsigned int i = 0; i < count; i++) {
-        if (is_counted(&map[i]) && map[i].kve_path[0] != '\0')
-            wanted.push_back(lookup_request{map[i].kve_path, map[i].kve_vn_fsid});
-    }
-    ids.resize(wanted.size());
-    stat_paths(wanted.data(), wanted.size(), ids.data());
-    size_t next = 0;
-    for (unsigned int i = 0; i < count; i++) {
-        if (is_counted(&map[i]))
-            judge_mapping(&map[i], map[i].kve_path[0] != '\0' ? &ids[next++] : nullptr, counts);
+        if (!is_counted(&map[i]))
+            continue;
+        struct file_id now = {0, 0, 0};
+        if (map[i].kve_path[0] != '\0')
+            now = look_up_path(map[i].kve_path);
+        judge_mapping(&map[i], &now, counts);
     }
     procstat_freevmmap(procstat, map);
     return mapping_verdict(counts);

@@ -90,6 +90,12 @@ void whitelist_writer_abort(unsigned pid)
     exit(EXIT_ERROR);
 }
 
+void whitelist_writer_close_in_child(void)
+{
+    if (target.stream != nullptr && target.stream != stdout)
+        close(fileno(target.stream));
+}
+
 // The directory entry of the renamed file survives a crash only once the
 // directory itself is synced.
 static void sync_directory(const char *path)

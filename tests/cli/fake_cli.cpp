@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 run_result run_fake(const std::string &script, const std::vector<std::string> &args,
-                    const std::string &input, const std::string &stdout_path)
+                    const std::string &input, const std::string &stdout_path,
+                    const std::vector<std::string> &env)
 {
     char path[] = "/tmp/vrix-script-XXXXXX";
     int fd = mkstemp(path);
@@ -11,8 +12,9 @@ run_result run_fake(const std::string &script, const std::vector<std::string> &a
     write_file(path, script);
     std::vector<std::string> argv{"vrix"};
     argv.insert(argv.end(), args.begin(), args.end());
-    run_result r = run_program(VRIX_FAKE_BIN, argv, input, {std::string("VRIX_FAKE_SCRIPT=") + path},
-                               stdout_path);
+    std::vector<std::string> all_env = env;
+    all_env.push_back(std::string("VRIX_FAKE_SCRIPT=") + path);
+    run_result r = run_program(VRIX_FAKE_BIN, argv, input, all_env, stdout_path);
     unlink(path);
     return r;
 }

@@ -35,7 +35,9 @@ class FakeFiles : public ::testing::Test {
 };
 
 // Runs vrix on the fake platform with the given script, as "vrix ARGS...".
+// env adds variables ("NAME=value") for the fake itself.
 run_result run_fake(const std::string &script, const std::vector<std::string> &args,
-                    const std::string &input = "", const std::string &stdout_path = "");
+                    const std::string &input = "", const std::string &stdout_path = "",
+                    const std::vector<std::string> &env = {});
 
 #endif

@@ -1,0 +1,45 @@
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "fake_platform.h"
+
+static int is_under(const char *path, const char *dir)
+{
+    size_t len = dir == nullptr ? 0 : strlen(dir);
+    return len != 0 && strncmp(path, dir, len) == 0 && path[len] == '/';
+}
+
+static long long now_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// A slow answer takes time in which the run is not stopped: time spent
+// stopped in the middle of it is not counted, so the run is still waiting
+// for it when it goes on.
+static void slow_answer(int ms)
+{
+    while (ms > 0) {
+        long long before = now_ms();
+        usleep(10 * 1000);
+        long long took = now_ms() - before;
+        if (took < 100)
+            ms -= (int)took;
+    }
+}
+
+int fake_lookup(const char *path, struct stat *sb)
+{
+    // a stopped FUSE daemon: the caller waits until it is killed
+    while (is_under(path, getenv("VRIX_FAKE_STUCK")))
+        pause();
+    if (is_under(path, getenv("VRIX_FAKE_SLOW"))) {
+        const char *ms = getenv("VRIX_FAKE_SLOW_MS");
+        slow_answer(ms == nullptr ? 100 : atoi(ms));
+    }
+    return stat(path, sb);
+}

@@ -1,0 +1,26 @@
+#ifndef VRIX_MOUNTS_H
+#define VRIX_MOUNTS_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "watch.h"
+
+// A mount as the watch needs it: where it is, what it is, its device.
+struct mount_info {
+    char point[WATCH_PATH_SIZE];
+    char type[64];
+    uint64_t dev;
+};
+
+// The deepest mount at path or above it in the frame's mount table (ours for
+// frame 0, else that of process pid, learnt once per frame). 0, or -1 when
+// no table can be had or none holds path. Reads no file system but the
+// kernel's own tables, so it cannot stall.
+int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out);
+
+// Whether a file system of this type can leave a lookup unanswered: network
+// and user-space file systems, whose server may be gone or stopped.
+int may_stall(const char *type);
+
+#endif

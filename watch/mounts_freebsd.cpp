@@ -1,0 +1,46 @@
+#include <string.h>
+#include <sys/param.h>
+#include <sys/mount.h>
+#include <sys/ucred.h>
+
+#include "mounts.h"
+
+// FreeBSD has one mount table; a jail's processes name their files from the
+// host's root as maps does not, so the frame is always ours.
+int mount_of(uint64_t, pid_t, const char *path, struct mount_info *out)
+{
+    struct statfs *mounts;
+    // MNT_NOWAIT: the kernel's own list, without asking any file system
+    int count = getmntinfo(&mounts, MNT_NOWAIT);
+    size_t best = 0;
+    int found = -1;
+    for (int i = 0; i < count; i++) {
+        const char *point = mounts[i].f_mntonname;
+        size_t len = strlen(point);
+        size_t depth = 0;
+        if (len == 1 && point[0] == '/')
+            depth = path[0] == '/' ? 1 : 0;
+        else if (strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0'))
+            depth = len;
+        if (depth != 0 && depth >= best) {
+            best = depth;
+            found = i;
+        }
+    }
+    if (found < 0)
+        return -1;
+    strlcpy(out->point, mounts[found].f_mntonname, sizeof out->point);
+    strlcpy(out->type, mounts[found].f_fstypename, sizeof out->type);
+    out->dev = (uint64_t)mounts[found].f_fsid.val[0];
+    return 0;
+}
+
+int may_stall(const char *type)
+{
+    static const char *const REMOTE[] = {"nfs", "smbfs", "fusefs", "p9fs"};
+    for (const char *remote : REMOTE) {
+        if (strncmp(type, remote, strlen(remote)) == 0)
+            return 1;
+    }
+    return 0;
+}
