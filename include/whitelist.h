@@ -25,10 +25,11 @@ void whitelist_free(struct whitelist_entry *list);
 void whitelist_writer_start(void);
 void whitelist_writer_add(unsigned pid, const char *exe_path, uint64_t missing);
 [[noreturn]] void whitelist_writer_abort(unsigned pid);
-// In a forked child: closes the child's copies of the writer's descriptors,
-// touching no file, so that a child left behind holds none of them.
-void whitelist_writer_close_in_child(void);
 // Puts the whitelist in place; returns 0, or -1 when it could not be written.
 int whitelist_writer_finish(int error_seen);
+// In a forked child: closes the child's copies of the writer's descriptors,
+// and nothing else, so that the child holds none of them and nothing it does
+// (exit included) touches the whitelist or its temporary file.
+void whitelist_writer_close_in_child(void);
 
 #endif

@@ -16,157 +16,116 @@ static int is_standard_output(const struct stat *sb)
            out.st_ino == sb->st_ino;
 }
 
-static mode_t current_umask(void)
+static int same_file(const struct stat *a, const struct stat *b)
 {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
 
-// A hidden temporary file in the directory of path.
-static int make_temp(struct whitelist_target *target, const char *path)
+// The open of a shell's ">", without O_TRUNC: the old contents stay until
+// the run completes. O_EXCL first tells a file this run creates (never
+// through a link) from one that stood there; O_CREAT on the second open is
+// what makes the kernel check a file planted in a sticky directory.
+static int open_as_shell(struct whitelist_target *target, const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        target->created = 1;
+        return fd;
+    }
+    if (errno != EEXIST)
+        return -1;
+    return open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+}
+
+// A hidden temporary file in the directory of path, looking as the file at
+// path does: its mode and owner. Fails when it cannot be made, or cannot
+// take that owner (only root can give a file away).
+static int open_temp_beside(struct whitelist_target *target, const char *path,
+                            const struct stat *old)
 {
     const char *slash = strrchr(path, '/');
     int dir_len = slash == nullptr ? 0 : (int)(slash - path) + 1;
     if (snprintf(target->temp_path, sizeof target->temp_path, "%.*s.%s.vrix-XXXXXX", dir_len,
                  path, path + dir_len) >= (int)sizeof target->temp_path) {
         target->temp_path[0] = '\0';
-        return errno = ENAMETOOLONG, -1;
-    }
-    int fd = mkstemp(target->temp_path);
-    if (fd < 0)
-        target->temp_path[0] = '\0';
-    return fd;
-}
-
-// The regular file at path (old, or null when there is none) is replaced by
-// a new one that looks as it did, or as a plain open would make it. The
-// rename replaces whatever stands at path then, never what a link names.
-static int open_replacing(struct whitelist_target *target, const char *path,
-                          const struct stat *old)
-{
-    int fd = make_temp(target, path);
-    if (fd < 0)
         return -1;
-    if (old != nullptr) {
-        if (fchown(fd, old->st_uid, old->st_gid) != 0) {
-            // Only root can give a file away; then it stays the caller's.
-        }
-        fchmod(fd, old->st_mode & 07777);
-        target->is_stdout = is_standard_output(old);
-    } else {
-        fchmod(fd, 0666 & ~current_umask());
     }
-    target->stream = fdopen(fd, "w");
-    if (target->stream == nullptr) {
-        int error = errno;
+    int fd = mkostemp(target->temp_path, O_CLOEXEC);
+    if (fd < 0) {
+        target->temp_path[0] = '\0';
+        return -1;
+    }
+    if (fchown(fd, old->st_uid, old->st_gid) != 0 || fchmod(fd, old->st_mode & 07777) != 0) {
         close(fd);
         unlink(target->temp_path);
         target->temp_path[0] = '\0';
-        return errno = error, -1;
+        return -1;
     }
-    target->kind = TARGET_REPLACE;
-    return 0;
+    return fd;
 }
 
-// A device, a FIFO or a terminal: an ordinary open. As for a shell's
-// redirection, a FIFO waits here for its reader.
-static int open_direct(struct whitelist_target *target, const char *path, int flags)
+// The lines of an in-place write wait where no one else can see them.
+static int open_unlinked_temp(void)
 {
-    int fd = open(path, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | flags);
-    if (fd < 0)
-        return -1;
-    struct stat sb;
-    if (fstat(fd, &sb) == 0)
-        target->is_stdout = is_standard_output(&sb);
-    target->stream = fdopen(fd, "w");
-    if (target->stream == nullptr) {
-        int error = errno;
-        close(fd);
-        return errno = error, -1;
-    }
-    target->kind = TARGET_DIRECT;
-    return 0;
+    char name[] = P_tmpdir "/vrix-XXXXXX";
+    int fd = mkostemp(name, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(name);
+    return fd;
 }
 
-// A link is only ever followed by the kernel. Its stat and access already
-// meet what the final open will meet (a link refused in a sticky directory,
-// a read-only file system, a running executable), so such a refusal comes
-// before any row; neither creates nor changes anything. A link that leads
-// nowhere yet is created through at the end.
-static int open_through_link(struct whitelist_target *target, const char *path)
+// Chooses how the lines reach the file the kernel opened.
+static int choose_kind(struct whitelist_target *target, const char *path)
 {
-    struct stat sb;
-    if (stat(path, &sb) == 0) {
-        if (!S_ISREG(sb.st_mode))
-            return open_direct(target, path, 0);
-        if (access(path, W_OK) != 0)
-            return -1;
-        target->is_stdout = is_standard_output(&sb);
-    } else if (errno != ENOENT) {
+    struct stat sb, at;
+    if (fstat(target->fd, &sb) != 0)
         return -1;
+    target->is_stdout = is_standard_output(&sb);
+    if (!S_ISREG(sb.st_mode)) {
+        target->kind = TARGET_DIRECT;
+        target->lines_fd = target->fd;
+        return 0;
     }
-    target->stream = tmpfile();
-    if (target->stream == nullptr)
-        return -1;
-    target->kind = TARGET_THROUGH_LINK;
-    return 0;
+    if (lstat(path, &at) == 0 && same_file(&at, &sb)) {
+        target->lines_fd = open_temp_beside(target, path, &sb);
+        if (target->lines_fd >= 0) {
+            target->kind = TARGET_REPLACE;
+            return 0;
+        }
+    }
+    target->kind = TARGET_IN_PLACE;
+    target->lines_fd = open_unlinked_temp();
+    return target->lines_fd >= 0 ? 0 : -1;
 }
 
 int whitelist_target_open(struct whitelist_target *target, const char *path)
 {
-    target->stream = nullptr;
+    target->fd = -1;
+    target->lines_fd = -1;
     target->kind = TARGET_DIRECT;
     target->is_stdout = 0;
+    target->created = 0;
     target->temp_path[0] = '\0';
     if (path[0] == '\0')
         return errno = ENOENT, -1;
 
-    struct stat sb;
-    if (lstat(path, &sb) != 0)
-        return errno == ENOENT ? open_replacing(target, path, nullptr) : -1;
-    if (S_ISREG(sb.st_mode))
-        return open_replacing(target, path, &sb);
-    if (S_ISLNK(sb.st_mode))
-        return open_through_link(target, path);
-    // Not a link a moment ago: should one stand there now, it is refused.
-    return open_direct(target, path, O_NOFOLLOW);
+    target->fd = open_as_shell(target, path);
+    if (target->fd < 0)
+        return -1;
+    if (choose_kind(target, path) == 0)
+        return 0;
+    int error = errno;
+    whitelist_target_remove_created(target, path);
+    close(target->fd);
+    target->fd = -1;
+    return errno = error, -1;
 }
 
-static int write_all(int fd, const char *data, size_t size)
+void whitelist_target_remove_created(struct whitelist_target *target, const char *path)
 {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        data += n;
-        size -= (size_t)n;
-    }
-    return 0;
-}
-
-int whitelist_target_copy(FILE *lines, int fd)
-{
-    int from = fileno(lines);
-    if (fflush(lines) != 0 || lseek(from, 0, SEEK_SET) != 0)
-        return errno;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = read(from, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            break;
-        int error = write_all(fd, buf, (size_t)n);
-        if (error != 0)
-            return error;
-    }
-    struct stat sb;
-    if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && fsync(fd) != 0)
-        return errno;
-    return 0;
+    struct stat ours, at;
+    if (target->created && fstat(target->fd, &ours) == 0 && lstat(path, &at) == 0 &&
+        same_file(&ours, &at))
+        unlink(path);
+    target->created = 0;
 }
