@@ -18,9 +18,8 @@ if shutil.which("ansible-playbook") is None:
 
 PLAYBOOK = os.path.join(ARGS.contrib, "ansible", "vrix.yml")
 # The README's ad-hoc command, with the vrix under test.
-AD_HOC = ('o=$({vrix} -h); s=$?; [ -z "$o" ] || echo "$o"; '
-          'if echo "$o" | grep -Eq "^ *[0-9]+ +[0-9]+ +(miss|outd) "; '
-          'then echo "restart needed"; elif [ $s -ne 0 ]; then exit $s; fi')
+AD_HOC = env.readme_block("    ansible all -b -m shell --one-line -a '")[0]
+AD_HOC = AD_HOC.split(" -a '", 1)[1][:-1].replace("vrix -h", "{vrix} -h")
 SHOW_RESTARTS = "Show the processes that need restarting"
 SHOW_ERRORS = "Show what vrix could not inspect"
 FAIL_ERRORS = "Fail on err rows not accepted when nothing needs restarting"

@@ -57,6 +57,23 @@ def run(argv, **kwargs):
     return done.returncode, done.stdout, done.stderr
 
 
+def readme_block(first_line_start):
+    """The lines of the README's indented block that starts with a line
+    beginning so, unindented: an example that tests run as written."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+    with open(readme) as f:
+        lines = f.read().split("\n")
+    start = next(i for i, line in enumerate(lines) if line.startswith(first_line_start))
+    block = []
+    for line in lines[start:]:
+        if line and not line.startswith("    "):
+            break
+        block.append(line[4:])
+    while block and not block[-1]:
+        block.pop()
+    return block
+
+
 def row(pid, stat, command):
     """One row of `vrix -h` for a process of vrix's own namespace."""
     return f"{pid:>6} {0:>6} {stat:>4} {command}"
