@@ -13,12 +13,15 @@ ARGS = env.parse_args()
 env.enter_pid_namespace()
 
 PLUGIN = os.path.join(ARGS.contrib, "nagios", "check_vrix")
-USAGE = """usage: check_vrix [-C] [-W whitelist] [-b vrix]
+USAGE = """usage: check_vrix [-C] [-W whitelist] [-E command]... [-b vrix]
  -C            report CRITICAL instead of WARNING
  -W whitelist  accept the state recorded in this whitelist (vrix -w)
+ -E command    accept err rows of this command (as vrix shows it);
+               may be repeated
  -b vrix       the vrix program to run (default: vrix in PATH)
 """
 OK, WARNING, CRITICAL, UNKNOWN = 0, 1, 2, 3
+NOTHING = "VRIX OK - no process needs restarting | restart=0;;;0 errors=0;;;0"
 
 
 def plugin(*options, vrix=ARGS.vrix, prefix=()):
@@ -40,25 +43,28 @@ class CheckVrixTest(unittest.TestCase):
             self.assertEqual(plugin(*options, **kwargs), (status, line + "\n", ""))
 
     def test_states_follow_vrix_outcomes(self):
-        self.check([], OK, "VRIX OK - no process needs restarting | restart=0;;;0")
-        self.check(["-C"], OK, "VRIX OK - no process needs restarting | restart=0;;;0")
+        self.check([], OK, NOTHING)
+        self.check(["-C"], OK, NOTHING)
         self.helpers.deleted()
-        self.check([], WARNING, "VRIX WARNING - 1 process needs restarting | restart=1;;;0")
-        self.check(["-C"], CRITICAL, "VRIX CRITICAL - 1 process needs restarting | restart=1;;;0")
+        self.check([], WARNING, "VRIX WARNING - 1 process needs restarting:"
+                                " 1 miss, 0 outd, 0 err | restart=1;;;0 errors=0;;;0")
+        self.check(["-C"], CRITICAL, "VRIX CRITICAL - 1 process needs restarting:"
+                                     " 1 miss, 0 outd, 0 err | restart=1;;;0 errors=0;;;0")
         self.helpers.replaced()
-        self.check([], WARNING, "VRIX WARNING - 2 processes need restarting | restart=2;;;0")
+        self.check([], WARNING, "VRIX WARNING - 2 processes need restarting:"
+                                " 1 miss, 1 outd, 0 err | restart=2;;;0 errors=0;;;0")
 
     def test_whitelist_is_given_to_vrix(self):
         self.helpers.deleted()
         whitelist = os.path.join(self.tmp, "whitelist")
         status, _, _ = env.run([ARGS.vrix, "-c", whitelist])
         self.assertEqual(status, 2)
-        self.check(["-C", "-W", whitelist], OK,
-                   "VRIX OK - no process needs restarting | restart=0;;;0")
+        self.check(["-C", "-W", whitelist], OK, NOTHING)
         # The whitelist holds the helper's path with one vanished mapping.
         self.helpers.deleted(libraries=2)
         self.check(["-W", whitelist, "-C"], CRITICAL,
-                   "VRIX CRITICAL - 1 process needs restarting | restart=1;;;0")
+                   "VRIX CRITICAL - 1 process needs restarting:"
+                   " 1 miss, 0 outd, 0 err | restart=1;;;0 errors=0;;;0")
 
     def test_vrix_errors_are_unknown(self):
         self.helpers.deleted()
@@ -83,8 +89,9 @@ class CheckVrixTest(unittest.TestCase):
             unreadable = 1 + self.helpers.count()
             self.assertEqual(
                 env.run(env.NOBODY + [plugin_copy, "-b", vrix_copy]),
-                (UNKNOWN, f"VRIX UNKNOWN - {unreadable} processes could not be inspected"
-                          " (vrix needs root)\n", ""))
+                (UNKNOWN, f"VRIX UNKNOWN - {unreadable} processes could not be inspected:"
+                          f" 0 miss, 0 outd, {unreadable} err (vrix needs root)"
+                          f" | restart=0;;;0 errors={unreadable};;;0\n", ""))
         finally:
             shutil.rmtree(where)
 
@@ -115,6 +122,62 @@ class CheckVrixTest(unittest.TestCase):
         for options, out in cases:
             with self.subTest(options=options):
                 self.assertEqual(env.run([PLUGIN, *options]), (UNKNOWN, out, ""))
+
+
+class UninspectableProcessTest(unittest.TestCase):
+    """A root vrix that cannot read the namespace's first process: every run
+    has one err row and ends with 1, and the table decides the state."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="check-vrix-")
+        self.helpers = env.Helpers(ARGS, self.tmp, prefix=env.CONFINED)
+        self.helpers.untouched()
+        self.first = env.first_process_row()
+        self.command = self.first.split(None, 3)[3]
+
+    def tearDown(self):
+        self.helpers.stop()
+        shutil.rmtree(self.tmp)
+
+    def check(self, options, status, line):
+        with self.subTest(options=options):
+            self.assertEqual(plugin(*options, prefix=env.CONFINED), (status, line + "\n", ""))
+
+    def test_restarts_win_over_errors(self):
+        self.assertEqual(env.run(env.CONFINED + [ARGS.vrix, "-h"]), (1, self.first + "\n", ""))
+        self.helpers.deleted()
+        self.check([], WARNING, "VRIX WARNING - 1 process needs restarting:"
+                                " 1 miss, 0 outd, 1 err | restart=1;;;0 errors=1;;;0")
+        self.helpers.replaced()
+        self.check(["-C"], CRITICAL, "VRIX CRITICAL - 2 processes need restarting:"
+                                     " 1 miss, 1 outd, 1 err | restart=2;;;0 errors=1;;;0")
+        self.check(["-E", self.command], WARNING,
+                   "VRIX WARNING - 2 processes need restarting:"
+                   " 1 miss, 1 outd, 1 err (1 accepted) | restart=2;;;0 errors=0;;;0")
+
+    def test_errors_alone_are_unknown_unless_accepted(self):
+        # Run as root: not a matter of privileges, so no advice about root.
+        unknown = ("VRIX UNKNOWN - 1 process could not be inspected:"
+                   " 0 miss, 0 outd, 1 err | restart=0;;;0 errors=1;;;0")
+        accepted = ("VRIX OK - no process needs restarting:"
+                    " 0 miss, 0 outd, 1 err (1 accepted) | restart=0;;;0 errors=0;;;0")
+        cases = [
+            ([], UNKNOWN, unknown),
+            (["-C"], UNKNOWN, unknown),
+            (["-E", self.command], OK, accepted),
+            (["-E", "(other)", "-E", self.command, "-C"], OK, accepted),
+            # The whole command, not a part of it.
+            (["-E", self.command[:-1]], UNKNOWN, unknown),
+            (["-E", "(other)"], UNKNOWN, unknown),
+        ]
+        for options, status, line in cases:
+            self.check(options, status, line)
+
+    def test_no_table_stays_unknown(self):
+        self.helpers.deleted()
+        missing = os.path.join(self.tmp, "none")
+        self.check(["-W", missing, "-E", self.command], UNKNOWN,
+                   f"VRIX UNKNOWN - vrix: cannot open file '{missing}': No such file or directory")
 
 
 if __name__ == "__main__":

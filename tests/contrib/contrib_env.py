@@ -57,6 +57,23 @@ def run(argv, **kwargs):
     return done.returncode, done.stdout, done.stderr
 
 
+def readme_block(first_line_start):
+    """The lines of the README's indented block that starts with a line
+    beginning so, unindented: an example that tests run as written."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+    with open(readme) as f:
+        lines = f.read().split("\n")
+    start = next(i for i, line in enumerate(lines) if line.startswith(first_line_start))
+    block = []
+    for line in lines[start:]:
+        if line and not line.startswith("    "):
+            break
+        block.append(line[4:])
+    while block and not block[-1]:
+        block.pop()
+    return block
+
+
 def row(pid, stat, command):
     """One row of `vrix -h` for a process of vrix's own namespace."""
     return f"{pid:>6} {0:>6} {stat:>4} {command}"
@@ -65,13 +82,14 @@ def row(pid, stat, command):
 class Helpers:
     """Helper processes, each mapping its own copy of the test library."""
 
-    def __init__(self, args, tmp):
+    def __init__(self, args, tmp, prefix=()):
         self.args = args
         self.tmp = tmp
+        self.prefix = list(prefix)  # e.g. CONFINED
         self.procs = []
 
     def _start(self, *mapper_args):
-        proc = subprocess.Popen([self.args.mapper, *mapper_args],
+        proc = subprocess.Popen([*self.prefix, self.args.mapper, *mapper_args],
                                 stdout=subprocess.PIPE, text=True)
         if proc.stdout.readline() != "ready\n":
             raise RuntimeError(f"helper {mapper_args} did not start")
@@ -122,6 +140,20 @@ def world_readable_copies(paths):
         os.chmod(copy, 0o755)
         copies.append(copy)
     return where, copies
+
+
+# Root without CAP_SYS_PTRACE may read only the processes whose capabilities
+# are no more than its own. So the namespace's first process (the test
+# script, with all of root's) is one that a confined vrix cannot inspect, as
+# when an LSM or a sandboxed init keeps root from reading pid 1, while the
+# helpers started confined too stay readable.
+CONFINED = ["setpriv", "--bounding-set=-sys_ptrace"]
+
+
+def first_process_row():
+    """The err row of the namespace's first process, for a confined vrix."""
+    with open("/proc/1/comm") as f:
+        return row(1, "err", "(%s)" % f.read().rstrip("\n"))
 
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]

@@ -1,0 +1,75 @@
+"""contrib/apt/99vrix as apt reads it (apt-config) and runs it (sh -c after
+dpkg), in a PID and mount namespace of its own, with vrix installed where
+the Debian package puts it, where a source install puts it, or nowhere."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import contrib_env as env
+
+ARGS = env.parse_args()
+env.enter_pid_namespace()
+if shutil.which("apt-config") is None:
+    env.skip("apt-config not found (apt-get install apt)")
+
+HOOK = os.path.join(ARGS.contrib, "apt", "99vrix")
+HEADER = "   pid    jid stat command\n"
+NOT_FOUND = ("vrix: not found in /usr/local/sbin, /usr/sbin or the PATH:"
+             " the apt hook 99vrix checked nothing\n")
+# apt runs its hooks with its own PATH, which need not hold an sbin.
+SHORT_PATH = "/usr/bin:/bin"
+SBINS = ("/usr/sbin", "/usr/local/sbin")
+
+
+def mount_empty(path):
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", path], check=True)
+
+
+def hook_commands():
+    """The DPkg::Post-Invoke commands apt finds with only this file read."""
+    done = subprocess.run(["apt-config", "-c", HOOK, "dump", "--format", "%v%n",
+                           "DPkg::Post-Invoke"],
+                          capture_output=True, text=True, check=True)
+    return [line for line in done.stdout.split("\n") if line]
+
+
+class AptHookTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # This script's own mount namespace: the host's directories stay as
+        # they are, and no other apt configuration or vrix is seen.
+        for path in ("/etc/apt/apt.conf.d",) + SBINS:
+            mount_empty(path)
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="vrix-apt-")
+        self.helpers = env.Helpers(ARGS, self.tmp)
+
+    def tearDown(self):
+        self.helpers.stop()
+        shutil.rmtree(self.tmp)
+
+    def test_runs_vrix_wherever_installed(self):
+        commands = hook_commands()
+        self.assertEqual(len(commands), 1)
+        pid = self.helpers.deleted()
+        table = HEADER + env.row(pid, "miss", ARGS.mapper) + "\n"
+        for sbin, out, err in [(None, "", NOT_FOUND),
+                               ("/usr/local/sbin", table, ""),
+                               ("/usr/sbin", table, "")]:
+            with self.subTest(sbin=sbin):
+                if sbin:
+                    shutil.copy(ARGS.vrix, os.path.join(sbin, "vrix"))
+                # vrix's 2 does not fail the apt run.
+                self.assertEqual(env.run(["sh", "-c", commands[0]],
+                                         env=dict(os.environ, PATH=SHORT_PATH)),
+                                 (0, out, err))
+                if sbin:
+                    os.unlink(os.path.join(sbin, "vrix"))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=ARGS.unittest_argv)
