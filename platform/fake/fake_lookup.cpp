@@ -34,7 +34,13 @@ static void slow_answer(int ms)
 
 int fake_lookup(const char *path, struct stat *sb)
 {
-    // a stopped FUSE daemon: the caller waits until it is killed
+    // a stopped FUSE daemon: the caller waits until it is killed, and leaves
+    // a process behind with whatever it holds, as one in uninterruptible
+    // sleep would be
+    if (is_under(path, getenv("VRIX_FAKE_STUCK")) && fork() == 0) {
+        sleep(30);
+        _exit(0);
+    }
     while (is_under(path, getenv("VRIX_FAKE_STUCK")))
         pause();
     if (is_under(path, getenv("VRIX_FAKE_SLOW"))) {
