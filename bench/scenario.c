@@ -78,6 +78,16 @@ static void pool_path(char *out, size_t size, const char *dir, int k)
     snprintf(out, size, "%s/libvrixbench%03d.so", dir, k);
 }
 
+// With "unique", each helper also maps a library no other maps, deleted
+// once all are ready: every helper is reported, and every one has a path
+// that no lookup before it asked.
+static int unique;
+
+static void own_path(char *out, size_t size, const char *dir, int i)
+{
+    snprintf(out, size, "%s/own/libvrixown%06d.so", dir, i);
+}
+
 static void teardown(const char *dir)
 {
     for (int i = 0; i < started; i++)
@@ -89,6 +99,10 @@ static void teardown(const char *dir)
         pool_path(path, sizeof path, dir, k);
         unlink(path);
     }
+    for (int i = 0; unique && i < started; i++) {
+        own_path(path, sizeof path, dir, i);
+        unlink(path);
+    }
 }
 
 static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_fd)
@@ -96,14 +110,19 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    char paths[LIBS_PER_HELPER][4096];
-    char *argv[LIBS_PER_HELPER + 2];
+    char paths[LIBS_PER_HELPER + 1][4096];
+    char *argv[LIBS_PER_HELPER + 3];
     argv[0] = (char *)mapper;
-    for (int j = 0; j < LIBS_PER_HELPER; j++) {
+    int j = 0;
+    for (; j < LIBS_PER_HELPER; j++) {
         pool_path(paths[j], sizeof paths[j], dir, (i * 7 + j * 13) % POOL);
         argv[j + 1] = paths[j];
     }
-    argv[LIBS_PER_HELPER + 1] = NULL;
+    if (unique) {
+        own_path(paths[j], sizeof paths[j], dir, i);
+        argv[++j] = paths[j - 1];
+    }
+    argv[j + 1] = NULL;
     dup2(ready_fd, 1);
     execv(mapper, argv);
     _exit(127);
@@ -111,10 +130,11 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB\n");
+    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "unique") == 0)) {
+        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB [unique]\n");
         return 64;
     }
+    unique = argc == 7;
     long n = strtol(argv[1], NULL, 10);
     const char *dir = argv[2], *pidfile = argv[3], *mapper = argv[4], *lib = argv[5];
     if (check_limits(n) != 0)
@@ -124,6 +144,14 @@ int main(int argc, char **argv)
     for (int k = 0; k < POOL; k++) {
         pool_path(path, sizeof path, dir, k);
         copy(lib, path);
+    }
+    if (unique) {
+        snprintf(path, sizeof path, "%s/own", dir);
+        mkdir(path, 0755);
+        for (long i = 0; i < n; i++) {
+            own_path(path, sizeof path, dir, (int)i);
+            copy(lib, path);
+        }
     }
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -153,6 +181,10 @@ int main(int argc, char **argv)
         snprintf(fresh, sizeof fresh, "%s.new", path);
         copy(lib, fresh);
         rename(fresh, path);
+    }
+    for (int i = 0; unique && i < started; i++) {
+        own_path(path, sizeof path, dir, i);
+        unlink(path);
     }
     FILE *out = fopen(pidfile, "w");
     for (int i = 0; out != NULL && i < started; i++)
