@@ -120,7 +120,8 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
     }
     if (unique) {
         own_path(paths[j], sizeof paths[j], dir, i);
-        argv[++j] = paths[j - 1];
+        argv[j + 1] = paths[j];
+        j++;
     }
     argv[j + 1] = NULL;
     dup2(ready_fd, 1);
