@@ -36,6 +36,8 @@ struct watch_page {
     uint64_t frame;      // the lookup's frame: 0 for our own root
     uint32_t shown_at;   // where the path as the process names it starts in looked
     char looked[WATCH_PATH_SIZE];
+    char name[1024];     // the process's name for its row, once known
+
     // Devices that answered a lookup in this run, for every worker to come.
     uint32_t answered_count;
     uint64_t answered[WATCH_ANSWERED_MAX];
@@ -50,6 +52,10 @@ int watch_share(void);
 
 // The scan is at process index with pid.
 void watch_process(uint32_t index, pid_t pid);
+
+// The name the row of the process at hand would show (its executable path),
+// for the row of a process whose calls do not answer.
+void watch_process_name(const char *name);
 
 // The frame of the process being judged, set by the platform: the prefix
 // under which its namespace's root is reached ("" for our own) and a key

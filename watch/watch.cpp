@@ -45,9 +45,17 @@ void watch_process(uint32_t index, pid_t pid)
     watch->index = index;
     watch->pid = pid;
     watch->waiting = WAIT_PROCESS;
+    watch->name[0] = '\0';
     frame_key = 0;
     frame_prefix_len = 0;
     bump();
+}
+
+void watch_process_name(const char *name)
+{
+    size_t len = strnlen(name, sizeof watch->name - 1);
+    memcpy(watch->name, name, len);
+    watch->name[len] = '\0';
 }
 
 void watch_frame(uint64_t key, const char *prefix)

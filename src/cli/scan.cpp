@@ -52,6 +52,7 @@ static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct row_
         if (verdict == VERDICT_MISSING && create_path != nullptr)
             rows_append(rows, RECORD_ABORT, kp->ki_pid, kp->ki_jid, verdict, 0, exe_path);
     } else {
+        watch_process_name(exe_path[0] != '\0' ? exe_path : "-");
         verdict = judge_process(ps, kp, exe_path, &missing);
     }
     if (verdict != VERDICT_NONE)

@@ -124,11 +124,15 @@ static void warn_no_answer(const char *path)
 }
 
 // A process that could not be judged to the end: its own calls hung, or
-// the worker died on it. It is an error row; the scan goes on after it.
+// the worker died on it. It is an error row, under its executable's path
+// when the worker got that far; the scan goes on after it.
 static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
 {
     char name[EXE_PATH_SIZE];
-    snprintf(name, sizeof name, "(%s)", kp->ki_comm);
+    if (watch->name[0] != '\0')
+        snprintf(name, sizeof name, "%s", watch->name);
+    else
+        snprintf(name, sizeof name, "(%s)", kp->ki_comm);
     flags->error_seen = 1;
     print_row(flags, (unsigned)kp->ki_pid, (unsigned)kp->ki_jid, verdict_label(VERDICT_ERROR),
               name);

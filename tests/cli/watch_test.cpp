@@ -93,7 +93,7 @@ TEST_F(Watch, ProcessThatDoesNotAnswerIsAnErrorAndTheScanGoesOn)
     std::string script = "proc\t10\t0\ta\t/bin/a\nmap_hang\n"
                          "proc\t11\t0\tb\t/bin/b\n" + replaced;
     run_result r = run_fake(script, {}, "", "", {BOUND});
-    EXPECT_EQ(r.out, HEADER + "    10      0  err (a)\n"
+    EXPECT_EQ(r.out, HEADER + "    10      0  err /bin/a\n"
                               "    11      0 outd /bin/b\n");
     EXPECT_EQ(r.err, "vrix: no answer for process 10 within 5 seconds\n");
     EXPECT_EQ(r.status, 1);
