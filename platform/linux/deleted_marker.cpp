@@ -12,6 +12,14 @@ int ends_with_deleted_marker(const char *path)
            memcmp(path + len - DELETED_MARKER_LEN, DELETED_MARKER, DELETED_MARKER_LEN) == 0;
 }
 
+struct file_id look_up_path(const char *path, uint64_t dev)
+{
+    struct lookup_request want = {path, dev};
+    struct file_id now;
+    stat_paths(&want, 1, &now);
+    return now;
+}
+
 // A file without links is gone for certain. One that still has links (or
 // whose count is unknown) may really be named so, or be an overlay's file
 // replaced above its layer: the marked name then decides. It is looked up
@@ -23,9 +31,7 @@ void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink
     if (!ends_with_deleted_marker(path))
         return;
     if (nlink != 0) {
-        struct lookup_request want = {path, dev};
-        struct file_id now;
-        stat_paths(&want, 1, &now);
+        struct file_id now = look_up_path(path, dev);
         if (now.error == 0 && now.dev == dev && now.ino == ino)
             return;
     }

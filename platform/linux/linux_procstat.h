@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "bounded_stat.h"
 #include "platform.h"
 
 #include <limits.h>
@@ -21,7 +22,6 @@ struct proc_view {
     size_t prefix_len;
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
-    uint64_t mounted_dev;         // the device last found mounted, or UINT64_MAX
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.
@@ -65,6 +65,10 @@ char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix);
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
+
+// What stands at path now, looked up as any mapped path is: remembered for
+// the run and bounded in time, on behalf of dev, the mapped file's device.
+struct file_id look_up_path(const char *path, uint64_t dev);
 
 // The kernel marks a file name " (deleted)" once the file is unlinked. Cuts
 // the marker from path unless the marked name itself still names the file
