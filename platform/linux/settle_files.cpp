@@ -7,7 +7,6 @@
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
-#include "stat_cache.h"
 #include "vmmap_builder.h"
 
 static int leads_to_file(const std::string &path, uint64_t dev)
