@@ -102,6 +102,7 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     pid_path(relative, sizeof relative, pid, "");
     view->pid = pid;
     view->no_memory = 0;
+    view->file_dev = UINT64_MAX;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)

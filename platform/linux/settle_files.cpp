@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
+#include "stat_cache.h"
 #include "vmmap_builder.h"
 
 static int leads_to_file(const std::string &path, uint64_t dev)
@@ -76,19 +78,44 @@ static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve,
 // A mapped file with no links left is gone, even where its name still leads
 // to it (a file bind-mounted elsewhere and deleted at its source): it gets
 // no name, as on FreeBSD. Where another file stands at the name, the
-// verdict's own lookup, which finds this one remembered, says replaced.
-static void forget_unlinked_name(struct kinfo_vmentry *kve)
+// verdict's own lookup, which finds this one remembered, says replaced. The
+// names of one map are looked up in one go: after an upgrade most processes
+// map deleted files.
+static void forget_unlinked_names(struct vmmap_builder *b, const std::vector<unsigned int> &unlinked)
 {
-    struct file_id now = look_up_path(kve->kve_path, kve->kve_vn_fsid);
-    if (now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid)
-        kve->kve_path[0] = '\0';
+    static std::vector<struct lookup_request> wanted;
+    static std::vector<struct file_id> now;
+    wanted.clear();
+    for (unsigned int i : unlinked)
+        wanted.push_back(lookup_request{b->map[i].kve_path, b->map[i].kve_vn_fsid});
+    now.resize(wanted.size());
+    stat_paths(wanted.data(), wanted.size(), now.data());
+    for (size_t k = 0; k < unlinked.size(); k++) {
+        struct kinfo_vmentry *kve = &b->map[unlinked[k]];
+        if (now[k].error == 0 && now[k].dev == kve->kve_vn_fsid && now[k].ino == kve->kve_vn_fileid)
+            kve->kve_path[0] = '\0';
+    }
+}
+
+// Whether dev holds files rather than kernel memory; most mappings of a
+// process lie on the device of the one before.
+static int holds_files(struct proc_view *view, uint64_t dev, int exact)
+{
+    if (dev == view->file_dev)
+        return 1;
+    if (exact ? is_kernel_memory(dev) : is_kernel_memory_in_maps(dev))
+        return 0;
+    view->file_dev = dev;
+    return 1;
 }
 
 // Turns what maps said of a file mapping into what FreeBSD says: the
 // identity of the mapped file as stat() gives it, and the name at which to
 // look for the file now. Kernel memory is told apart by its device. -1 to
-// drop the mapping (it is gone), 0 otherwise.
-static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve)
+// drop the mapping (it is gone), 0 otherwise; *unlinked when the mapped
+// file has no link left.
+static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve,
+                       int *unlinked)
 {
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
@@ -100,11 +127,12 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         ps->no_map_files = 1;  // not root: maps' own numbers it is
         exact = 0;
     }
-    if (exact ? is_kernel_memory(file.dev) : is_kernel_memory_in_maps(kve->kve_vn_fsid)) {
+    if (!holds_files(view, exact ? file.dev : kve->kve_vn_fsid, exact)) {
         kve->kve_type = KVME_TYPE_SWAP;
         return 0;
     }
-    size_t prefix_len = exact ? put_in_frame(view, kve, &file) : view->prefix_len;
+    size_t prefix_len = exact && view->prefix_len != 0 ? put_in_frame(view, kve, &file)
+                                                       : view->prefix_len;
     // PROCMAP_QUERY gives names unescaped
     if (ps->use_text_maps)
         settle_escaped_name(view, kve, exact, prefix_len);
@@ -114,8 +142,7 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     }
     strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
                          exact ? file.nlink : LINKS_UNKNOWN);
-    if (exact && file.nlink == 0)
-        forget_unlinked_name(kve);
+    *unlinked = exact && file.nlink == 0;
     return 0;
 }
 
@@ -124,10 +151,13 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
 // that mapping.
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b)
 {
+    static std::vector<unsigned int> unlinked;
+    unlinked.clear();
     unsigned int kept = 0;
     for (unsigned int i = 0; i < b->count; i++) {
         struct kinfo_vmentry *kve = &b->map[i];
-        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve) != 0) {
+        int no_links = 0;
+        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve, &no_links) != 0) {
             int error = errno;
             if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
                 return errno = ESRCH, -1;
@@ -137,9 +167,13 @@ int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_build
         }
         if (kept != i)
             b->map[kept] = *kve;
+        if (no_links)
+            unlinked.push_back(kept);
         kept++;
     }
     b->count = kept;
+    if (!unlinked.empty())
+        forget_unlinked_names(b, unlinked);
     return 0;
 }
 
