@@ -17,8 +17,9 @@ namespace {
 
 // Sourced by every script: the paths ($V vrix, $M the mapper, $L the test
 // library, $D the test's directory, $R a directory in it), and
-//   start NAME COMMAND...  runs COMMAND in the background until it says
-//                          ready; its pid in $pid, and "NAME PID" on stdout
+//   start NAME COMMAND...  runs COMMAND in the background (its output in
+//                          $D/NAME.out and .err) until it says ready; its
+//                          pid in $pid, and "NAME PID" on stdout
 //   copy_with_libs FILE ROOT  FILE and every library it loads, at their
 //                          paths under ROOT
 //   scan NAME              vrix -h's table, stderr and status into files
@@ -26,7 +27,7 @@ const char PRELUDE[] = R"SH(
 R=$D/r
 start() {
     name=$1; shift
-    "$@" > "$D/$name.out" &
+    "$@" > "$D/$name.out" 2> "$D/$name.err" &
     pid=$!
     n=0
     until grep -q '^ready$' "$D/$name.out" 2> /dev/null; do
