@@ -21,7 +21,7 @@ struct proc_view {
     size_t prefix_len;
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
-    uint64_t mounted_dev;         // the device last found mounted, or UINT64_MAX
+    uint64_t file_dev;            // the device last found to hold files, or UINT64_MAX
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.

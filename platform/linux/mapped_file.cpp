@@ -56,11 +56,14 @@ static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
     char name[64];
     entry_name(kve, name, sizeof name);
     struct statx stx;
-    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK, &stx) != 0)
+    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
+              &stx) != 0)
         return -1;
     file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
     file->ino = stx.stx_ino;
     file->nlink = stx.stx_nlink;
+    file->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
+    file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
     return 0;
 }
 

@@ -12,6 +12,8 @@ struct mapped_file {
     uint64_t dev;
     uint64_t ino;
     uint64_t nlink;  // 0 once the file is deleted or replaced
+    uint64_t mnt_id;  // the mount that holds it, as mountinfo numbers mounts
+    int has_mnt_id;   // 0 on kernels before 5.8
 };
 
 // The mapped file of kve (read through /proc/PID/map_files, which leads to

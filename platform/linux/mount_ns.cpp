@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sysmacros.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,37 +17,42 @@
 
 struct mount_ns {
     uint64_t key;  // its number, which names it to the watch; 0 for ours
-    int root_fd;   // -1 for ours
+    int ns_fd;    // -1 for ours, which cannot end while we are in it
+    int root_fd;  // -1 for ours
     std::string prefix;
-    std::unordered_set<uint64_t> devices;
 };
 
-// Keyed by the namespace link's text ("mnt:[4026531841]").
+// Keyed by the namespace link's text ("mnt:[4026531841]"). The kernel hands
+// a freed namespace's number to the next new one; the handle held on each
+// namespace met keeps its number from being reused during the scan.
 static std::unordered_map<std::string, mount_ns> namespaces;
 static const mount_ns *own_ns;
 
-// Every line of mountinfo: "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT ...".
-static int read_mount_devices(int dir_fd, std::unordered_set<uint64_t> *devices)
+// The IDs of our namespace's mounts, read once when first needed.
+static std::unordered_set<uint64_t> own_mounts;
+static bool own_mounts_read;
+
+// The root handles, for telling a path under one from any other.
+static std::unordered_set<int> root_handles;
+
+// Every line of mountinfo begins with the mount's ID. Unreadable, we know
+// none of ours, and every name of another namespace's process is looked up
+// in its namespace, as the kernel names most of them.
+static void read_own_mounts(void)
 {
-    int fd = openat(dir_fd, "mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    FILE *in = fdopen(fd, "r");
-    if (in == nullptr) {
-        close(fd);
-        return -1;
-    }
+    own_mounts_read = true;
+    FILE *in = fopen("/proc/self/mountinfo", "re");
+    if (in == nullptr)
+        return;
     char *line = nullptr;
     size_t size = 0;
     while (getline(&line, &size, in) > 0) {
-        unsigned major, minor;
-        if (sscanf(line, "%*d %*d %u:%u", &major, &minor) == 2)
-            devices->insert((uint64_t)makedev(major, minor));
+        unsigned long long id;
+        if (sscanf(line, "%llu", &id) == 1)
+            own_mounts.insert(id);
     }
-    int error = ferror(in) ? errno : 0;
     free(line);
     fclose(in);
-    return error != 0 ? (errno = error, -1) : 0;
 }
 
 // maps names a file of another namespace from that namespace's root: the
@@ -69,17 +74,31 @@ static int open_ns_root(struct proc_view *view, int *fd)
     return *fd < 0 ? -1 : 0;
 }
 
-static int learn_ns(struct proc_view *view, mount_ns *ns)
+// The namespace is held before anything is learnt of it; one the process
+// left since its link was read is not the one named by link (EAGAIN).
+static int hold_ns(struct proc_view *view, const char *link, int *fd)
+{
+    *fd = openat(view->dir_fd, "ns/mnt", O_RDONLY | O_CLOEXEC);
+    struct stat sb;
+    if (*fd < 0 || fstat(*fd, &sb) != 0)
+        return -1;
+    if ("mnt:[" + std::to_string(sb.st_ino) + "]" != link)
+        return errno = EAGAIN, -1;
+    return 0;
+}
+
+static int learn_ns(struct proc_view *view, const char *link, mount_ns *ns)
 {
     ns->root_fd = -1;
-    if (open_ns_root(view, &ns->root_fd) != 0)
-        return -1;
-    ns->prefix = "/proc/self/fd/" + std::to_string(ns->root_fd);
-    if (read_mount_devices(view->dir_fd, &ns->devices) != 0) {
+    if (hold_ns(view, link, &ns->ns_fd) != 0 || open_ns_root(view, &ns->root_fd) != 0) {
         int error = errno;
-        close(ns->root_fd);
+        if (ns->ns_fd >= 0)
+            close(ns->ns_fd);
         return errno = error, -1;
     }
+    ns->prefix = "/proc/self/fd/" + std::to_string(ns->root_fd);
+    ns->key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
+    root_handles.insert(ns->root_fd);
     return 0;
 }
 
@@ -106,40 +125,43 @@ static int unknown_ns(struct proc_view *view, int error)
     return 0;
 }
 
+// A process that moves to another namespace while it is being learnt is
+// asked once more.
 int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 {
-    if (own_ns == nullptr) {
-        mount_ns ours;
-        ours.key = 0;
-        ours.root_fd = -1;
-        int self_fd = openat(ps->proc_fd, "self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int read = self_fd < 0 ? -1 : read_mount_devices(self_fd, &ours.devices);
-        int error = errno;
-        if (self_fd >= 0)
-            close(self_fd);
-        if (read != 0)
-            return errno = error, -1;
-        own_ns = &namespaces.emplace(ps->mnt_ns, std::move(ours)).first->second;
-    }
-    char link[sizeof ps->mnt_ns];
-    if (read_ns_link(view->dir_fd, "ns/mnt", link, sizeof link) != 0)
-        return unknown_ns(view, errno);
-    auto found = namespaces.find(link);
-    if (found == namespaces.end()) {
-        mount_ns ns;
-        ns.key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
-        if (learn_ns(view, &ns) != 0)
+    if (own_ns == nullptr)
+        own_ns = &namespaces.emplace(ps->mnt_ns, mount_ns{0, -1, -1, ""}).first->second;
+    for (int tries = 0;; tries++) {
+        char link[sizeof ps->mnt_ns];
+        if (read_ns_link(view->dir_fd, "ns/mnt", link, sizeof link) != 0)
             return unknown_ns(view, errno);
-        found = namespaces.emplace(link, std::move(ns)).first;
+        auto found = namespaces.find(link);
+        if (found == namespaces.end()) {
+            mount_ns ns;
+            if (learn_ns(view, link, &ns) != 0) {
+                if (errno == EAGAIN && tries == 0)
+                    continue;
+                return unknown_ns(view, errno);
+            }
+            found = namespaces.emplace(link, std::move(ns)).first;
+        }
+        use_ns(view, &found->second);
+        return 0;
     }
-    use_ns(view, &found->second);
-    return 0;
 }
 
-int is_mounted_device(const struct proc_view *view, uint64_t dev)
+size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id)
 {
-    return own_ns->devices.count(dev) != 0 ||
-           (view->ns != own_ns && view->ns->devices.count(dev) != 0);
+    if (view->prefix_len == 0 || !has_mnt_id)
+        return view->prefix_len;
+    if (!own_mounts_read)
+        read_own_mounts();
+    return own_mounts.count(mnt_id) != 0 ? 0 : view->prefix_len;
+}
+
+int is_ns_root_handle(int fd)
+{
+    return root_handles.count(fd) != 0;
 }
 
 void forget_mount_namespaces(void)
@@ -147,7 +169,12 @@ void forget_mount_namespaces(void)
     for (auto &entry : namespaces) {
         if (entry.second.root_fd >= 0)
             close(entry.second.root_fd);
+        if (entry.second.ns_fd >= 0)
+            close(entry.second.ns_fd);
     }
     namespaces.clear();
+    root_handles.clear();
     own_ns = nullptr;
+    own_mounts.clear();
+    own_mounts_read = false;
 }

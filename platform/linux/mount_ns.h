@@ -1,13 +1,15 @@
 #ifndef VRIX_MOUNT_NS_H
 #define VRIX_MOUNT_NS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 struct procstat;
 struct proc_view;
 
-// What the layer knows of one mount namespace for the length of a scan: the
-// devices its filesystems are mounted from and the prefix under which we
+// What the layer knows of one mount namespace for the length of a scan: a
+// handle on the namespace itself, so that its number is not handed to
+// another namespace while the scan runs, and the prefix under which we
 // reach its files.
 struct mount_ns;
 
@@ -19,11 +21,16 @@ struct mount_ns;
 // the process is gone).
 int enter_mount_ns(struct procstat *ps, struct proc_view *view);
 
-// Whether a filesystem of our namespace or of the process's is mounted from
-// dev. A mapping on any other device is kernel memory (shared anonymous
-// memory, System V segments, memfd, huge pages, AIO rings, DMA buffers...),
-// whose filesystem is mounted nowhere: never a file on disk.
-int is_mounted_device(const struct proc_view *view, uint64_t dev);
+// How much of the view's root prefix belongs before a name the kernel gave
+// for a file on the mount with the given ID (has_mnt_id 0: not known). The
+// kernel names a file from our own root when its mount is one of our
+// namespace's, and from the process's namespace root otherwise (a mount of
+// the process's namespace, or one lazily unmounted from any).
+size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id);
+
+// Whether fd is a namespace root handle of this layer: a path under
+// "/proc/self/fd/FD/" names a file of that namespace.
+int is_ns_root_handle(int fd);
 
 // Closes the handles and forgets what was learnt.
 void forget_mount_namespaces(void);

@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include "linux_procstat.h"
+#include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
+#include "rooted_stat.h"
+#include "lookup.h"
 
 // Each mount namespace met holds a handle for the rest of the scan: a host
 // with many containers may need more descriptors than the soft limit.
@@ -37,6 +40,10 @@ struct procstat *procstat_open_sysctl(void)
     ps->view.dir_fd = -1;
     forget_mapped_files();
     forget_mount_namespaces();
+    forget_kernel_memory();
+    // names of another namespace resolve inside its root, for the verdict's
+    // lookups and ours alike
+    lookup_call = rooted_stat;
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
     return ps;
@@ -95,7 +102,7 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     pid_path(relative, sizeof relative, pid, "");
     view->pid = pid;
     view->no_memory = 0;
-    view->mounted_dev = UINT64_MAX;
+    view->file_dev = UINT64_MAX;
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
 #include "lookup.h"
@@ -39,12 +41,13 @@ static std::string without_marker(const std::string &path)
 // The kernel's own unescaped name (map_files) settles it. Without root, the
 // literal name is taken only when it, and not the decoded one, leads to a
 // file.
-static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kve, int exact)
+static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kve, int exact,
+                                size_t prefix_len)
 {
-    char *name = kve->kve_path + view->prefix_len;
+    char *name = kve->kve_path + prefix_len;
     if (strchr(name, '\n') == nullptr)
         return;
-    size_t room = sizeof kve->kve_path - view->prefix_len;
+    size_t room = sizeof kve->kve_path - prefix_len;
     if (exact) {
         char buf[sizeof kve->kve_path];
         if (mapped_file_name(view, kve, buf, room) >= 0)
@@ -52,7 +55,7 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
         return;
     }
     std::string decoded = kve->kve_path;
-    std::string literal = view->root_prefix + escaped(name);
+    std::string literal = std::string(view->root_prefix, prefix_len) + escaped(name);
     if (literal.size() >= sizeof kve->kve_path || leads_to_file(decoded) ||
         leads_to_file(without_marker(decoded)))
         return;
@@ -60,20 +63,53 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
         memcpy(kve->kve_path, literal.c_str(), literal.size() + 1);
 }
 
+// The name of a mapping of another namespace's process without the
+// namespace's root before it, when the kernel named the file from ours;
+// the length of what stays before the name.
+static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve,
+                           const struct mapped_file *file)
+{
+    size_t keep = frame_prefix_len(view, file->has_mnt_id, file->mnt_id);
+    if (keep != view->prefix_len)
+        memmove(kve->kve_path, kve->kve_path + view->prefix_len,
+                strlen(kve->kve_path + view->prefix_len) + 1);
+    return keep;
+}
+
+// A mapped file with no links left is gone, even where its name still leads
+// to it (a file bind-mounted elsewhere and deleted at its source): it gets
+// no name, as on FreeBSD. Where another file stands at the name, the
+// verdict's own lookup, which finds this one remembered, says replaced.
+static void forget_unlinked_names(struct vmmap_builder *b, const std::vector<unsigned int> &unlinked)
+{
+    for (unsigned int i : unlinked) {
+        struct kinfo_vmentry *kve = &b->map[i];
+        struct file_id now = look_up_path(kve->kve_path);
+        if (now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid)
+            kve->kve_path[0] = '\0';
+    }
+}
+
+// Whether dev holds files rather than kernel memory; most mappings of a
+// process lie on the device of the one before.
+static int holds_files(struct proc_view *view, uint64_t dev, int exact)
+{
+    if (dev == view->file_dev)
+        return 1;
+    if (exact ? is_kernel_memory(dev) : is_kernel_memory_in_maps(dev))
+        return 0;
+    view->file_dev = dev;
+    return 1;
+}
+
 // Turns what maps said of a file mapping into what FreeBSD says: the
 // identity of the mapped file as stat() gives it, and the name at which to
-// look for the file now. -1 to drop the mapping (it is gone), 0 otherwise.
-static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve)
+// look for the file now. Kernel memory is told apart by its device. -1 to
+// drop the mapping (it is gone), 0 otherwise; *unlinked when the mapped
+// file has no link left.
+static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve,
+                       int *unlinked)
 {
-    // most mappings of a process lie on the device of the one before
-    if (kve->kve_vn_fsid == view->mounted_dev) {
-        // mounted, as the last one was
-    } else if (is_mounted_device(view, kve->kve_vn_fsid)) {
-        view->mounted_dev = kve->kve_vn_fsid;
-    } else {
-        kve->kve_type = KVME_TYPE_SWAP;
-        return 0;
-    }
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
     int exact = !ps->no_map_files;
@@ -84,15 +120,22 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         ps->no_map_files = 1;  // not root: maps' own numbers it is
         exact = 0;
     }
+    if (!holds_files(view, exact ? file.dev : kve->kve_vn_fsid, exact)) {
+        kve->kve_type = KVME_TYPE_SWAP;
+        return 0;
+    }
+    size_t prefix_len = exact && view->prefix_len != 0 ? put_in_frame(view, kve, &file)
+                                                       : view->prefix_len;
     // PROCMAP_QUERY gives names unescaped
     if (ps->use_text_maps)
-        settle_escaped_name(view, kve, exact);
+        settle_escaped_name(view, kve, exact, prefix_len);
     if (exact) {
         kve->kve_vn_fsid = file.dev;
         kve->kve_vn_fileid = file.ino;
     }
     strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
                          exact ? file.nlink : LINKS_UNKNOWN);
+    *unlinked = exact && file.nlink == 0;
     return 0;
 }
 
@@ -101,10 +144,13 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
 // that mapping.
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b)
 {
+    static std::vector<unsigned int> unlinked;
+    unlinked.clear();
     unsigned int kept = 0;
     for (unsigned int i = 0; i < b->count; i++) {
         struct kinfo_vmentry *kve = &b->map[i];
-        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve) != 0) {
+        int no_links = 0;
+        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve, &no_links) != 0) {
             int error = errno;
             if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
                 return errno = ESRCH, -1;
@@ -114,9 +160,13 @@ int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_build
         }
         if (kept != i)
             b->map[kept] = *kve;
+        if (no_links)
+            unlinked.push_back(kept);
         kept++;
     }
     b->count = kept;
+    if (!unlinked.empty())
+        forget_unlinked_names(b, unlinked);
     return 0;
 }
 

@@ -10,6 +10,9 @@
  *     --hugetlb       map anonymous huge pages private, read+exec
  *     --unlink        unlink every lib and FILE once mapped
  *     --exit-leader   end the main thread, leaving another one running
+ *     --then-mount-ns SCRIPT
+ *                     once mapped, move into a mount namespace of its own
+ *                     and run sh -c SCRIPT there
  *     --reexec-memfd  first run again from a memfd copy of this program
  *     --run ...       instead of waiting, run PROGRAM and exit with its status
  */
@@ -20,7 +23,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -83,6 +88,18 @@ static void *wait_forever(void *arg)
     return NULL;
 }
 
+static int run(char **command);
+
+// Mounts made there stay there.
+static void enter_mount_ns(const char *script)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+        die("unshare");
+    char *command[] = {"/bin/sh", "-c", (char *)script, NULL};
+    if (run(command) != 0)
+        exit(120);
+}
+
 static int run(char **command)
 {
     pid_t pid = fork();
@@ -98,6 +115,7 @@ static int run(char **command)
 int main(int argc, char **argv)
 {
     int unlink_after = 0, exit_leader = 0;
+    const char *ns_script = NULL;
     const char *mapped[64];
     int n_mapped = 0;
     int i;
@@ -111,6 +129,8 @@ int main(int argc, char **argv)
             unlink_after = 1;
         } else if (strcmp(argv[i], "--exit-leader") == 0) {
             exit_leader = 1;
+        } else if (strcmp(argv[i], "--then-mount-ns") == 0 && i + 1 < argc) {
+            ns_script = argv[++i];
         } else if (strcmp(argv[i], "--memfd") == 0) {
             map_memfd();
         } else if (strcmp(argv[i], "--hugetlb") == 0) {
@@ -137,6 +157,8 @@ int main(int argc, char **argv)
         for (int k = 0; k < n_mapped; k++)
             unlink(mapped[k]);
     }
+    if (ns_script != NULL)
+        enter_mount_ns(ns_script);
     if (i < argc)
         return run(argv + i + 1);
     printf("ready\n");

@@ -235,6 +235,8 @@ TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
     std::string path = lib("lib.so");
     pid_t own = helper(as_nobody({VRIX_MAPPER, "--unlink", path}), "/usr/bin/setpriv");
     pid_t root_owned = helper({"--unlink", lib("root.so")});
+    // kernel memory is told by the devices of vrix's own probes in its maps
+    pid_t own_memfd = helper(as_nobody({VRIX_MAPPER, "--memfd"}), "/usr/bin/setpriv");
 
     std::vector<std::string> argv{"setpriv"};
     for (const std::string &arg : as_nobody({VRIX_BIN, "-h"}))
@@ -247,6 +249,7 @@ TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
     EXPECT_EQ(rows[own].stat, "miss");
     ASSERT_TRUE(rows.count(root_owned));
     EXPECT_EQ(rows[root_owned].stat, "err") << r.out;
+    EXPECT_EQ(rows.count(own_memfd), 0u) << rows[own_memfd].stat;
 
     // with hidepid, other users' processes are not even listed
     r = run_program("/usr/bin/unshare", {"unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -260,8 +263,9 @@ TEST_F(Kernel, UnprivilegedRunSeesItsOwnProcesses)
     EXPECT_EQ(r.status, 2);
 }
 
-// Kernel memory is named like a file ("/anon_hugepage (deleted)") on a
-// filesystem that is mounted nowhere: it is never a file on disk.
+// Kernel memory is named like a file ("/anon_hugepage (deleted)") on the
+// kernel's own huge page mount: it is never a file on disk, with root or
+// without.
 TEST_F(Kernel, ExecutableHugePagesAreNotFiles)
 {
     const std::string knob = "/proc/sys/vm/nr_hugepages";
@@ -272,11 +276,19 @@ TEST_F(Kernel, ExecutableHugePagesAreNotFiles)
         GTEST_SKIP() << "no huge page could be reserved";
     }
     pid_t pid = helper({"--hugetlb"});
+    pid_t own = helper(as_nobody({VRIX_MAPPER, "--hugetlb"}), "/usr/bin/setpriv");
     auto rows = vrix_rows();
-    stop_helper(pid);
+    // without root, maps' numbers, which are not stat()'s for huge pages
+    std::vector<std::string> argv{"setpriv"};
+    for (const std::string &arg : as_nobody({VRIX_BIN, "-h"}))
+        argv.push_back(arg);
+    auto own_rows = parse_rows(run_program("/usr/bin/setpriv", argv).out);
+    for (pid_t helper_pid : helpers)
+        stop_helper(helper_pid);
     helpers.clear();
     write_file(knob, before);
     EXPECT_EQ(rows.count(pid), 0u) << rows[pid].stat << " " << rows[pid].path;
+    EXPECT_EQ(own_rows.count(own), 0u) << own_rows[own].stat << " " << own_rows[own].path;
 }
 
 // Only a process that is gone is passed over: with no file descriptor left

@@ -26,8 +26,9 @@ check_row() {
     fi
 }
 
-# scenario NAME DIR [ROOT]: the files are in DIR; with ROOT, the helpers live
-# in a mount namespace of their own, chrooted into ROOT.
+# scenario NAME DIR [ROOT [COMMAND]]: the files are in DIR; with ROOT, the
+# helpers live in a mount namespace of their own, chrooted into ROOT; COMMAND
+# runs once the files are changed, before vrix.
 scenario() {
     name=$1 dir=$2 inner=$2 root_opt=""
     if [ -n "$3" ]; then
@@ -42,6 +43,9 @@ scenario() {
     }
     rm "$dir/deleted"
     echo new > "$dir/replaced.new" && mv "$dir/replaced.new" "$dir/replaced"
+    if [ -n "${4:-}" ] && ! eval "$4"; then
+        fail "$name: $4 failed"
+    fi
 
     table=$(vrix -h 2> /tmp/stderr)
     status=$?
@@ -103,6 +107,16 @@ scenario_container() {
     scenario container /s/ct/root/lib /s/ct/root
 }
 
+# A container whose filesystems only its own namespace mounts, as with
+# rootless containers: the overlay is detached from ours once its processes
+# run. Its processes are chrooted, so their mountinfo lists none of it, and
+# kernels before 6.8 give the layer's device in maps.
+scenario_container_unmounted() {
+    new_tmpfs /s/cu && mkdir -p /s/cu/lower/lib && make_files /s/cu/lower/lib &&
+        overlay /s/cu/lower /s/cu /s/cu/root || return 1
+    scenario container-unmounted /s/cu/root/lib /s/cu/root "umount -l /s/cu/root && umount -l /s/cu"
+}
+
 # Two containers of one image: their overlays share the lower layer's
 # inodes, which older kernels give in maps for both; each is still judged by
 # its own files.
@@ -142,7 +156,8 @@ scenario_btrfs_subvolume() {
 
 echo  # the firmware's last line has no end
 echo "VRIX kernel $(uname -r)"
-for each in tmpfs overlay_one_fs overlay_two_fs container two_containers btrfs btrfs_subvolume; do
+for each in tmpfs overlay_one_fs overlay_two_fs container container_unmounted two_containers btrfs \
+    btrfs_subvolume; do
     "scenario_$each" || fail "$each: setup failed"
 done
 echo "VRIX SUMMARY $passed passed, $failed failed"

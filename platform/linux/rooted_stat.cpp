@@ -1,0 +1,65 @@
+#include "rooted_stat.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+
+#include "mount_ns.h"
+
+#ifndef SYS_openat2
+#define SYS_openat2 437
+#endif
+
+static const char HANDLE_PREFIX[] = "/proc/self/fd/";
+
+static bool no_openat2;
+
+// The handle and the rest of a path under one of our namespace roots; -1
+// for any other path.
+static int root_handle_of(const char *path, const char **rest)
+{
+    size_t len = sizeof HANDLE_PREFIX - 1;
+    if (strncmp(path, HANDLE_PREFIX, len) != 0 || path[len] < '0' || path[len] > '9')
+        return -1;
+    char *end = nullptr;
+    long fd = strtol(path + len, &end, 10);
+    if (*end != '/' || end[1] == '\0' || fd > 0x7fffffff || !is_ns_root_handle((int)fd))
+        return -1;
+    *rest = end + 1;
+    return (int)fd;
+}
+
+// The lookup that may wait on a filesystem: the open and the fstat().
+static int stat_in_root(int root_fd, const char *rest, struct stat *sb)
+{
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    int fd = (int)syscall(SYS_openat2, root_fd, rest, &how, sizeof how);
+    if (fd < 0)
+        return -1;
+    int result = fstat(fd, sb);
+    int error = errno;
+    close(fd);
+    return result != 0 ? (errno = error, -1) : 0;
+}
+
+int rooted_stat(const char *path, struct stat *sb)
+{
+    const char *rest = nullptr;
+    int root_fd = no_openat2 ? -1 : root_handle_of(path, &rest);
+    if (root_fd < 0)
+        return stat(path, sb);
+    if (stat_in_root(root_fd, rest, sb) == 0)
+        return 0;
+    if (errno != ENOSYS)
+        return -1;
+    no_openat2 = true;  // before Linux 5.6
+    return stat(path, sb);
+}

@@ -1,0 +1,15 @@
+#ifndef VRIX_ROOTED_STAT_H
+#define VRIX_ROOTED_STAT_H
+
+#include <sys/stat.h>
+
+// stat() as a process of another mount namespace would see the path: a
+// path under one of this layer's namespace root handles
+// ("/proc/self/fd/N/rest") is resolved inside that root, so that an
+// absolute symbolic link on the way leads where it leads in the namespace,
+// and ".." never climbs out of it (openat2() with RESOLVE_IN_ROOT, Linux 5.6
+// and later; before, the path is resolved as any other, and such a link is
+// followed from our own root). Any other path is plain stat().
+int rooted_stat(const char *path, struct stat *sb);
+
+#endif
