@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "linux_procstat.h"
+#include "ns_lookup.h"
 #include "watch.h"
 
 struct mount_ns {
@@ -33,7 +34,7 @@ static std::unordered_set<uint64_t> own_mounts;
 static bool own_mounts_read;
 
 // The root handles, for telling a path under one from any other.
-static std::unordered_set<int> root_handles;
+static std::unordered_map<int, int> root_handles;  // root handle: namespace handle
 
 // Every line of mountinfo begins with the mount's ID. Unreadable, we know
 // none of ours, and every name of another namespace's process is looked up
@@ -98,7 +99,7 @@ static int learn_ns(struct proc_view *view, const char *link, mount_ns *ns)
     }
     ns->prefix = "/proc/self/fd/" + std::to_string(ns->root_fd);
     ns->key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
-    root_handles.insert(ns->root_fd);
+    root_handles[ns->root_fd] = ns->ns_fd;
     return 0;
 }
 
@@ -109,6 +110,7 @@ static void use_ns(struct proc_view *view, const mount_ns *ns)
     view->prefix_len = ns->prefix.size();
     memcpy(view->root_prefix, ns->prefix.c_str(), view->prefix_len + 1);
     watch_frame(ns->key, view->root_prefix);
+    ns_lookup_process(view->pid);
 }
 
 // The namespace cannot be learnt. A process that is exiting (or a zombie
@@ -159,9 +161,10 @@ size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t m
     return own_mounts.count(mnt_id) != 0 ? 0 : view->prefix_len;
 }
 
-int is_ns_root_handle(int fd)
+int ns_of_root_handle(int fd)
 {
-    return root_handles.count(fd) != 0;
+    auto found = root_handles.find(fd);
+    return found == root_handles.end() ? -1 : found->second;
 }
 
 void forget_mount_namespaces(void)
@@ -177,4 +180,5 @@ void forget_mount_namespaces(void)
     own_ns = nullptr;
     own_mounts.clear();
     own_mounts_read = false;
+    forget_ns_lookups();
 }

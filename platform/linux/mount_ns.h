@@ -28,9 +28,10 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view);
 // the process's namespace, or one lazily unmounted from any).
 size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id);
 
-// Whether fd is a namespace root handle of this layer: a path under
-// "/proc/self/fd/FD/" names a file of that namespace.
-int is_ns_root_handle(int fd);
+// The handle on the mount namespace whose root handle fd is, or -1 when fd
+// is none of this layer's: a path under "/proc/self/fd/FD/" names a file of
+// that namespace.
+int ns_of_root_handle(int fd);
 
 // Closes the handles and forgets what was learnt.
 void forget_mount_namespaces(void);

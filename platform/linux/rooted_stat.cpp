@@ -10,6 +10,7 @@
 
 
 #include "mount_ns.h"
+#include "ns_lookup.h"
 
 #ifndef SYS_openat2
 #define SYS_openat2 437
@@ -19,16 +20,17 @@ static const char HANDLE_PREFIX[] = "/proc/self/fd/";
 
 static bool no_openat2;
 
-// The handle and the rest of a path under one of our namespace roots; -1
-// for any other path.
-static int root_handle_of(const char *path, const char **rest)
+// The handle and the rest of a path under one of our namespace roots, with
+// the namespace's own handle; -1 for any other path.
+static int root_handle_of(const char *path, const char **rest, int *ns_fd)
 {
     size_t len = sizeof HANDLE_PREFIX - 1;
     if (strncmp(path, HANDLE_PREFIX, len) != 0 || path[len] < '0' || path[len] > '9')
         return -1;
     char *end = nullptr;
     long fd = strtol(path + len, &end, 10);
-    if (*end != '/' || end[1] == '\0' || fd > 0x7fffffff || !is_ns_root_handle((int)fd))
+    if (*end != '/' || end[1] == '\0' || fd > 0x7fffffff ||
+        (*ns_fd = ns_of_root_handle((int)fd)) < 0)
         return -1;
     *rest = end + 1;
     return (int)fd;
@@ -53,13 +55,18 @@ static int stat_in_root(int root_fd, const char *rest, struct stat *sb)
 int rooted_stat(const char *path, struct stat *sb)
 {
     const char *rest = nullptr;
-    int root_fd = no_openat2 ? -1 : root_handle_of(path, &rest);
+    int ns_fd = -1;
+    int root_fd = root_handle_of(path, &rest, &ns_fd);
     if (root_fd < 0)
         return stat(path, sb);
-    if (stat_in_root(root_fd, rest, sb) == 0)
-        return 0;
-    if (errno != ENOSYS)
-        return -1;
-    no_openat2 = true;  // before Linux 5.6
-    return stat(path, sb);
+    int result = no_openat2 ? -1 : stat_in_root(root_fd, rest, sb);
+    if (result != 0 && (no_openat2 || errno == ENOSYS)) {
+        no_openat2 = true;  // before Linux 5.6
+        result = stat(path, sb);
+    }
+    // a file system mounted in the process's user namespace refuses us, not
+    // the process
+    if (result != 0 && errno == EACCES)
+        return ns_lookup_stat(ns_fd, rest, sb);
+    return result;
 }

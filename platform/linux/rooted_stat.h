@@ -9,7 +9,9 @@
 // absolute symbolic link on the way leads where it leads in the namespace,
 // and ".." never climbs out of it (openat2() with RESOLVE_IN_ROOT, Linux 5.6
 // and later; before, the path is resolved as any other, and such a link is
-// followed from our own root). Any other path is plain stat().
+// followed from our own root). A lookup there that the file system refuses
+// us (EACCES) is asked from inside the process's user namespace (see
+// ns_lookup.h). Any other path is plain stat().
 int rooted_stat(const char *path, struct stat *sb);
 
 #endif

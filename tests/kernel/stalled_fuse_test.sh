@@ -2,6 +2,8 @@
 # FUSE file systems whose daemon has stopped answering (bindfs, then
 # SIGSTOP), as any user can make them: vrix ends within its bounds, says
 # which file it waited for, and charges the wait to the mount that stalled.
+# And one mounted in a user namespace, which refuses everyone outside it.
+# STALLED_FUSE_CASES picks cases by name.
 # Each case runs in a PID and mount namespace of its own, so that nothing
 # else on the machine can change its result.
 #
@@ -26,10 +28,11 @@ fi
 
 SHORT_CACHE=attr_timeout=0.2,entry_timeout=0.2,negative_timeout=0.2
 failures=0
+case_failed=0
 daemons=()
 dir=$(mktemp -d /tmp/vrix-fuse-XXXXXX)
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+fail() { echo "FAIL: $*"; case_failed=1; }
 
 # bindfs in the foreground mirroring $1 at $2; its pid in $daemon.
 mount_bindfs() {
@@ -77,6 +80,8 @@ cleanup() {
     pkill -KILL -f "mkdir $dir" 2> /dev/null
     for d in "${daemons[@]}"; do kill -CONT "$d" 2> /dev/null; done
     pkill -KILL -f "$mapper" 2> /dev/null
+    pkill -KILL -x bindfs 2> /dev/null
+    umount /dev/fuse 2> /dev/null
     for m in $(awk -v d="$dir" 'index($5, d) == 1 {print $5}' /proc/self/mountinfo | sort -r); do
         umount -l "$m"
     done
@@ -159,11 +164,45 @@ case_three_mounts() {
     [ "$(grep -c "no answer for" <<< "$err")" = 2 ] || fail "three mounts: messages: $err"
 }
 
-for c in case_uninterruptible case_mounted_over case_three_mounts; do
+# A FUSE file system mounted inside a user namespace of nobody's refuses
+# every process outside it, root included: vrix asks from inside, with the
+# process's own credentials, and finds the truth there.
+case_user_namespace() {
+    local u=$dir/uns
+    mkdir -p "$u/src" "$u/mnt"
+    cp "$testlib" "$u/src/a.so"
+    cp "$testlib" "$u/src/b.so"
+    chmod -R a+rX "$dir" && chmod 1777 "$u"
+    # a device node that nobody may open, in this mount namespace only: where
+    # /dev/fuse is root's alone, it stands over it
+    mkdir "$dir/dev" && mount -t tmpfs -o mode=755 none "$dir/dev" &&
+        mknod -m 666 "$dir/dev/fuse" c 10 229 && mount --bind "$dir/dev/fuse" /dev/fuse
+    setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm bash -c '
+        bindfs -o "$3" "$1/src" "$1/mnt" || exit 1
+        "$2" --map "$1/mnt/a.so" > "$1/a.ready" & echo $! > "$1/a.pid"
+        "$2" --map "$1/mnt/b.so" > "$1/b.ready" & echo $! > "$1/b.pid"
+        wait' x "$u" "$mapper" "$SHORT_CACHE" 2> /dev/null &
+    for _ in $(seq 100); do
+        grep -qs ready "$u/a.ready" && grep -qs ready "$u/b.ready" && break
+        sleep 0.1
+    done
+    local a b; a=$(cat "$u/a.pid") b=$(cat "$u/b.pid")
+    cp "$testlib" "$u/src/new.so" && mv "$u/src/new.so" "$u/src/a.so"
+    sleep 0.5
+    run_vrix
+    [ "$(row_of "$a")" = outd ] || fail "user namespace: replaced library not outd: $out $err"
+    [ -z "$(row_of "$b")" ] || fail "user namespace: untouched library reported: $out"
+    [ "$status" = 2 ] && [ -z "$err" ] || fail "user namespace: status $status: $err"
+}
+
+cases=(${STALLED_FUSE_CASES:-case_uninterruptible case_mounted_over case_three_mounts case_user_namespace})
+for c in "${cases[@]}"; do
     echo "== $c"
+    case_failed=0
     "$c"
+    failures=$((failures + case_failed))
     cleanup
 done
 rm -rf "$dir"
-echo "$((3 - failures)) passed, $failures failed" | sed 's/^-[0-9]*/0/'
+echo "$((${#cases[@]} - failures)) passed, $failures failed"
 [ "$failures" = 0 ]
