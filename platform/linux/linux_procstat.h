@@ -62,6 +62,10 @@ void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count
 // noticeable cost on the scan's hot path. Returns buf.
 char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix);
 
+// Fills kp->ki_comm from /proc/PID/comm; left as it is when that cannot be
+// read.
+void read_comm(int proc_fd, struct kinfo_proc *kp);
+
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);

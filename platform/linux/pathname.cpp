@@ -69,8 +69,8 @@ static int is_kernel_thread(int dir_fd)
     return read_proc_stat(dir_fd, &state, &flags) == 0 && (flags & PF_KTHREAD) != 0;
 }
 
-int procstat_getpathname(struct procstat *ps, struct kinfo_proc *kp, char *pathname,
-                         size_t maxlen)
+static int get_pathname(struct procstat *ps, struct kinfo_proc *kp, char *pathname,
+                        size_t maxlen)
 {
     struct proc_view *view = proc_view(ps, kp->ki_pid);
     if (view == nullptr)
@@ -98,4 +98,17 @@ int procstat_getpathname(struct procstat *ps, struct kinfo_proc *kp, char *pathn
         return errno = ENAMETOOLONG, -1;
     memcpy(pathname, link, len + 1);
     return 0;
+}
+
+// The command name is what the row of a process without a path shows, and
+// is read only then: no other row needs it.
+int procstat_getpathname(struct procstat *ps, struct kinfo_proc *kp, char *pathname,
+                         size_t maxlen)
+{
+    if (get_pathname(ps, kp, pathname, maxlen) == 0)
+        return 0;
+    int error = errno;
+    if (error != ESRCH)
+        read_comm(ps->proc_fd, kp);
+    return errno = error, -1;
 }

@@ -156,28 +156,26 @@ static int parse_pid(const char *name, pid_t *pid)
     return 1;
 }
 
-// Fills the record of one process; 0 when the process is already gone. A
-// command name that cannot be read for another reason (no file descriptor
-// left, say) is left empty: the process is still listed, and the questions
-// asked about it later fail with that reason.
-static int fill_proc(int proc_fd, pid_t pid, struct kinfo_proc *kp)
+// The record of one process, its command name left to be read when needed.
+static void fill_proc(pid_t pid, struct kinfo_proc *kp)
 {
-    char name[40];
-    pid_path(name, sizeof name, pid, "/comm");
-    char comm[64];
-    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0) {
-        if (errno == ENOENT || errno == ESRCH)
-            return 0;
-        comm[0] = '\0';
-    }
-    size_t len = strcspn(comm, "\n");
-    if (len > COMMLEN)
-        len = COMMLEN;
     memset(kp, 0, sizeof *kp);
     kp->ki_pid = pid;
     kp->ki_jid = 0;
+}
+
+void read_comm(int proc_fd, struct kinfo_proc *kp)
+{
+    char name[40];
+    pid_path(name, sizeof name, kp->ki_pid, "/comm");
+    char comm[64];
+    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0)
+        return;
+    size_t len = strcspn(comm, "\n");
+    if (len > COMMLEN)
+        len = COMMLEN;
     memcpy(kp->ki_comm, comm, len);
-    return 1;
+    kp->ki_comm[len] = '\0';
 }
 
 // One record per process (not per thread), in the order /proc lists them.
@@ -205,8 +203,7 @@ struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigne
             }
             procs = (struct kinfo_proc *)grown;
         }
-        if (fill_proc(ps->proc_fd, pid, &procs[used]))
-            used++;
+        fill_proc(pid, &procs[used++]);
     }
     closedir(dir);
     assign_jail_ids(ps, procs, used);

@@ -48,6 +48,7 @@ static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct row_
         if (error == ESRCH)
             return;
         snprintf(exe_path, sizeof exe_path, "(%s)", kp->ki_comm);
+        watch_process_name(exe_path);
         verdict = error == ENOENT ? VERDICT_MISSING : VERDICT_ERROR;
         if (verdict == VERDICT_MISSING && create_path != nullptr)
             rows_append(rows, RECORD_ABORT, kp->ki_pid, kp->ki_jid, verdict, 0, exe_path);
