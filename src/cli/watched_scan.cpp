@@ -20,7 +20,7 @@
 // in the kernel for ever (uninterruptible, on a FUSE directory's lock): it
 // is left behind, holding none of our output, and a fresh worker goes on.
 enum { CHECKS_PER_BOUND = 5 };
-// A poll() that returns this much later than asked means we were stopped or
+// A wait that returns this much later than asked means we were stopped or
 // frozen: that time is not charged to the worker.
 enum { STOPPED_SLACK_MS = 500 };
 // The whole run waits at most this many bounds for stalled lookups.
