@@ -199,8 +199,12 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
         if (outcome == WORKER_STALLED) {
             from = after_stall(procs, flags);
             waited_ms += watch_bound_ms;
-            if (waited_ms >= ALLOWANCE_BOUNDS * watch_bound_ms)
+            if (waited_ms == ALLOWANCE_BOUNDS * watch_bound_ms) {
+                fprintf(stderr, "vrix: waited %d seconds in all: network and FUSE file systems "
+                                "that have not answered are not asked again\n",
+                        ALLOWANCE_BOUNDS * (int)LOOKUP_BOUND_SECONDS);
                 watch_allowance_spent();
+            }
         } else if (rows->state == WORKER_DONE) {
             break;
         } else if (rows->state == WORKER_FULL) {

@@ -161,6 +161,8 @@ case_three_mounts() {
     done
     [ "$took" -lt 14 ] || fail "three mounts: took $took s"
     [ "$(grep -c "no answer for" <<< "$err")" = 2 ] || fail "three mounts: messages: $err"
+    [ "$(tail -n 1 <<< "$err")" = "vrix: waited 10 seconds in all: network and FUSE file systems that have not answered are not asked again" ] ||
+        fail "three mounts: no word of the allowance: $err"
 }
 
 # A process of another mount namespace, on a FUSE mount of that namespace
