@@ -5,8 +5,8 @@
 
 #include "mounts.h"
 
-// FreeBSD has one mount table; a jail's processes name their files from the
-// host's root as maps does not, so the frame is always ours.
+// FreeBSD has one mount table, and its kernel names every mapped file from
+// the host's root: the frame is always ours.
 int mount_of(uint64_t, pid_t, const char *path, struct mount_info *out)
 {
     struct statfs *mounts;
