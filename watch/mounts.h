@@ -1,6 +1,7 @@
 #ifndef VRIX_MOUNTS_H
 #define VRIX_MOUNTS_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -18,6 +19,10 @@ struct mount_info {
 // no table can be had or none holds path. Reads no file system but the
 // kernel's own tables, so it cannot stall.
 int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out);
+
+// How deep point lies on path: its length when path is point or lies below
+// it ("/" counts 1), else 0.
+size_t mount_depth(const char *path, const char *point);
 
 // Whether a file system of this type can leave a lookup unanswered: network
 // and user-space file systems, whose server may be gone or stopped.

@@ -15,13 +15,7 @@ int mount_of(uint64_t, pid_t, const char *path, struct mount_info *out)
     size_t best = 0;
     int found = -1;
     for (int i = 0; i < count; i++) {
-        const char *point = mounts[i].f_mntonname;
-        size_t len = strlen(point);
-        size_t depth = 0;
-        if (len == 1 && point[0] == '/')
-            depth = path[0] == '/' ? 1 : 0;
-        else if (strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0'))
-            depth = len;
+        size_t depth = mount_depth(path, mounts[i].f_mntonname);
         if (depth != 0 && depth >= best) {
             best = depth;
             found = i;

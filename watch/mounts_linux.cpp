@@ -68,16 +68,6 @@ static std::vector<struct mount_info> *table_of(uint64_t frame, pid_t pid)
     return &(tables[frame] = std::move(table));
 }
 
-static size_t depth_under(const char *path, const char *point)
-{
-    size_t len = strlen(point);
-    if (len == 1 && point[0] == '/')
-        return path[0] == '/' ? 1 : 0;
-    if (strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0'))
-        return len;
-    return 0;
-}
-
 int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out)
 {
     std::vector<struct mount_info> *table = table_of(frame, pid);
@@ -87,7 +77,7 @@ int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out
     size_t best = 0;
     const struct mount_info *found = nullptr;
     for (const struct mount_info &m : *table) {
-        size_t depth = depth_under(path, m.point);
+        size_t depth = mount_depth(path, m.point);
         if (depth != 0 && depth >= best) {
             best = depth;
             found = &m;

@@ -125,13 +125,12 @@ static int was_answered(uint64_t dev)
     return 0;
 }
 
-// Whether path is point or lies below it.
-static int is_under(const char *path, const char *point)
+size_t mount_depth(const char *path, const char *point)
 {
     size_t len = strlen(point);
     if (len == 1 && point[0] == '/')
-        return path[0] == '/';
-    return strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0');
+        return path[0] == '/' ? 1 : 0;
+    return strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0') ? len : 0;
 }
 
 void watch_record_stall(char *shown, size_t size)
@@ -165,7 +164,7 @@ int watch_refuses(const char *path)
     uint64_t frame;
     const char *name = frame_of(path, &frame);
     for (const struct stalled_mount &mount : stalled) {
-        if (mount.frame == frame && is_under(name, mount.point))
+        if (mount.frame == frame && mount_depth(name, mount.point) != 0)
             return 1;
     }
     if (!allowance_spent)

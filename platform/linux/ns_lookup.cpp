@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
 #include <unordered_map>
 
 #include "linux_procstat.h"

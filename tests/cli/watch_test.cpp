@@ -35,13 +35,12 @@ run_result run_mounted(const std::string &script, const std::vector<std::string>
     command += "exec " + std::string(VRIX_FAKE_BIN);
     for (const std::string &a : args)
         command += " '" + a + "'";
-    std::vector<std::string> argv{"unshare", "unshare", "-m", "--propagation", "private",
+    std::vector<std::string> argv{"unshare", "-m", "--propagation", "private",
                                   "sh", "-c", command, "vrix"};
     argv.insert(argv.end(), mounts.begin(), mounts.end());
     std::vector<std::string> all_env = env;
     all_env.push_back("VRIX_FAKE_SCRIPT=" + script_file(dir, script));
-    run_result r = run_program("/usr/bin/unshare", std::vector<std::string>(argv.begin() + 1, argv.end()),
-                               "", all_env);
+    run_result r = run_program("/usr/bin/unshare", argv, "", all_env);
     remove_tree(dir);
     return r;
 }

@@ -26,13 +26,6 @@ namespace {
 
 const uid_t NOBODY = 65534;
 
-#define SKIP_OR_FAIL(reason)                 \
-    do {                                     \
-        if (getenv("CI") != nullptr)         \
-            FAIL() << (reason);              \
-        GTEST_SKIP() << (reason);            \
-    } while (0)
-
 class Planted : public FakeFiles {
   protected:
     // setting: the protection under test, set to 1 for the test.

@@ -16,13 +16,6 @@
 
 namespace {
 
-#define SKIP_OR_FAIL(reason)                 \
-    do {                                     \
-        if (getenv("CI") != nullptr)         \
-            FAIL() << (reason);              \
-        GTEST_SKIP() << (reason);            \
-    } while (0)
-
 const std::string OLD = "/usr/bin/old\t2\n";
 
 class MountedWhitelist : public FakeFiles {
