@@ -4,12 +4,14 @@
 // The watch over the scan's waits. The scan runs in a worker process; before
 // every call that may wait on a file system or on another process, the worker
 // says what it waits on with plain stores into a page it shares with the
-// parent. The parent sleeps, and kills a worker whose page has not moved for
-// the bound. Publishing costs no system call.
+// parent. The parent sleeps, and kills a worker whose page has not moved, and
+// which has not run, for the bound. Publishing costs no system call.
 
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+
+#include "lookup.h"
 
 // How long one wait may take before it counts as stuck. A stalled FUSE
 // daemon or a dead NFS server would otherwise hold the run for ever; lsof
@@ -17,37 +19,59 @@
 enum { LOOKUP_BOUND_SECONDS = 5 };
 // The bound in milliseconds; tests shorten it.
 extern int watch_bound_ms;
+// What the whole run may spend waiting on file systems that can stall, by
+// the clock, in bounds.
+enum { BUDGET_BOUNDS = 2 };
 
 // Room for a mapped path with the prefix that leads into a namespace.
 enum { WATCH_PATH_SIZE = 1024 + 64 };
-enum { WATCH_ANSWERED_MAX = 64 };
+enum { WATCH_RECORDED_MAX = 64 };
 
 // What the worker waits on: nothing it names (between calls, or in a call
 // about the process itself: its map, its files), or a lookup of a path.
 enum { WAIT_PROCESS = 0, WAIT_LOOKUP = 1 };
 
-// The page the parent and its worker share; one per run, mapped before the
-// worker is forked.
+// What a lookup waits on, as the mount table said just before it was asked:
+// a local file system, one that can stall (network, FUSE), or one that
+// cannot be told (a symbolic link on the way may lead anywhere).
+enum { CLASS_LOCAL = 0, CLASS_STALLS = 1, CLASS_UNKNOWN = 2 };
+
+// The page the parent and its worker share; a fresh one for each worker.
 struct watch_page {
     uint64_t seq;        // moves at each process and at each lookup's start and end
     uint32_t index;      // the process the worker is at, in the process list
     int32_t pid;         // and its pid
     int32_t waiting;     // WAIT_PROCESS or WAIT_LOOKUP
-    uint64_t frame;      // the lookup's frame: 0 for our own root
+    int32_t wait_class;  // CLASS_* of the lookup waited on
+    uint64_t wait_dev;   // and its device, when known
+    int32_t prober;      // the process asking a file system that can stall, or 0
     uint32_t shown_at;   // where the path as the process names it starts in looked
+    uint64_t frame;      // the lookup's frame: 0 for our own root
     char looked[WATCH_PATH_SIZE];
     char name[1024];     // the process's name for its row, once known
 
-    // Devices that answered a lookup in this run, for every worker to come.
-    uint32_t answered_count;
-    uint64_t answered[WATCH_ANSWERED_MAX];
+    // The answer of the process that asked a file system that can stall.
+    struct file_id answer;
+    uint32_t answer_done;
+
+    // Milliseconds the run has waited on file systems that can stall.
+    int64_t budget_used_ms;
+    // Devices an earlier run's process still waits on, and whether this run
+    // refused a lookup on each.
+    uint32_t recorded_count;
+    uint64_t recorded_dev[WATCH_RECORDED_MAX];
+    int32_t recorded_pid[WATCH_RECORDED_MAX];
+    uint8_t recorded_refused[WATCH_RECORDED_MAX];
 };
 
 // The page in use: a private one until watch_share() gives a shared one, so
 // that the calls below work in any process, watched or not.
 extern struct watch_page *watch;
 
-// Maps a page shared with processes forked after it; 0, or -1 with errno.
+// Gives a fresh shared page, holding what the page in use holds, for a worker
+// about to be forked; 0, or -1 with errno. A killed worker may still be
+// running on another CPU: what it stores lands in its own page, never in the
+// next worker's.
 int watch_share(void);
 
 // The scan is at process index with pid.
@@ -62,30 +86,34 @@ void watch_process_name(const char *name);
 // that names that namespace for the rest of the run (0 for our own).
 void watch_frame(uint64_t key, const char *prefix);
 
-// A lookup of path begins or ends.
-void watch_lookup_begin(const char *path);
+// A lookup of path, on a file system of the given class and device, begins
+// or ends.
+void watch_lookup_begin(const char *path, int wait_class, uint64_t dev);
 void watch_lookup_end(void);
 
-// A lookup on device dev was answered.
-void watch_answered(uint64_t dev);
+// What a lookup of path waits on, from the mount table as it is now, and its
+// device; CLASS_LOCAL and NO_DEVICE when no table places it.
+static const uint64_t NO_DEVICE = UINT64_MAX;
+int watch_classify(const char *path, uint64_t *dev);
 
-// A mount that left a lookup unanswered: lookups at or below point, in the
-// given frame, are not asked again in this run.
-struct stalled_mount {
-    uint64_t frame;
-    char point[WATCH_PATH_SIZE];
-};
+// Whether a lookup on the given class and device must not be asked: the
+// device did not answer in this run or an earlier run's process still waits
+// on it, or the run's budget for file systems that can stall is spent.
+// For a path that a stall left unplaced, path itself is refused.
+int watch_refuses(const char *path, int wait_class, uint64_t dev);
 
-// Records the mount in which the lookup now in the page stopped; the path as
-// the process names it goes to shown.
+// Adds ms spent waiting on a file system that can stall to the run's budget.
+void watch_charge(int64_t ms);
+
+// Whether the run's budget is spent.
+int watch_budget_spent(void);
+
+// The lookup now in the page did not answer: its device (or, unplaced, its
+// path) is not asked again in this run. The path as the process names it,
+// without the kernel's " (deleted)", goes to shown.
 void watch_record_stall(char *shown, size_t size);
 
-// Set once the run has waited its whole allowance: file systems that can
-// stall and have not answered are not asked any more.
-void watch_allowance_spent(void);
-
-// Whether path must not be asked: it lies on a stalled mount, or on a file
-// system that can stall and has not answered once the allowance is spent.
-int watch_refuses(const char *path);
+// A device an earlier run's process pid still waits on.
+void watch_recorded(uint64_t dev, pid_t pid);
 
 #endif

@@ -3,10 +3,14 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <unordered_map>
 
+#include "process_facts.h"
 #include "watch.h"
 
 // Most processes map the same libraries: within one run each path is looked
@@ -15,8 +19,11 @@
 // never share an entry with ours. The cache is bounded; when full it starts
 // over.
 enum { STAT_CACHE_LIMIT = 8192 };
+enum { KEEP_MAX = 8 };
 
 stat_call lookup_call = stat;
+int lookup_follows = 1;
+keep_call lookup_keeps = nullptr;
 
 static std::unordered_map<std::string, struct file_id> cache;
 
@@ -38,23 +45,82 @@ static void remember(const char *path, const struct file_id &id)
     cache[path] = id;
 }
 
-static struct file_id look_up(const char *path)
+static long long now_ms(void)
 {
-    if (watch_refuses(path))
-        return NO_ANSWER;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+static struct file_id ask(const char *path)
+{
     struct stat sb;
     struct file_id id = {0, 0, 0};
-    watch_lookup_begin(path);
-    int failed = lookup_call(path, &sb);
-    int error = errno;
-    watch_lookup_end();
-    if (failed != 0) {
-        id.error = error;
+    if (lookup_call(path, &sb) != 0) {
+        id.error = errno;
     } else {
         id.dev = (uint64_t)sb.st_dev;
         id.ino = (uint64_t)sb.st_ino;
-        watch_answered(id.dev);
     }
+    return id;
+}
+
+// A lookup on a file system that can stall, asked by a process of its own
+// that holds nothing but what the lookup needs: if it never comes back, that
+// is all a process left behind holds. Its answer comes back in the watch's
+// page, which is the worker's own.
+static struct file_id probe(const char *path)
+{
+    int keep[KEEP_MAX];
+    int kept = lookup_keeps == nullptr ? 0 : lookup_keeps(path, keep, KEEP_MAX);
+    struct watch_page *page = watch;
+    page->answer_done = 0;
+    pid_t child = fork();
+    if (child < 0)
+        return ask(path);
+    if (child == 0) {
+        die_with_parent();
+        close_all_but(keep, kept);
+        lookup_follows = 1;
+        struct file_id id = ask(path);
+        page->answer = id;
+        __atomic_store_n(&page->answer_done, 1, __ATOMIC_RELEASE);
+        _exit(0);
+    }
+    watch->prober = child;
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    watch->prober = 0;
+    if (__atomic_load_n(&page->answer_done, __ATOMIC_ACQUIRE) != 1)
+        return NO_ANSWER;
+    return page->answer;
+}
+
+static struct file_id look_up(const char *path)
+{
+    uint64_t dev = NO_DEVICE;
+    int wait_class = watch_classify(path, &dev);
+    if (watch_refuses(path, wait_class, dev))
+        return NO_ANSWER;
+    if (wait_class == CLASS_LOCAL) {
+        watch_lookup_begin(path, wait_class, dev);
+        lookup_follows = 0;
+        struct file_id id = ask(path);
+        lookup_follows = 1;
+        watch_lookup_end();
+        if (id.error != ELOOP)
+            return id;
+        // a symbolic link on the way: its target's file system is not known
+        wait_class = CLASS_UNKNOWN;
+        if (watch_refuses(path, wait_class, dev))
+            return NO_ANSWER;
+    }
+    watch_lookup_begin(path, wait_class, dev);
+    long long start = now_ms();
+    struct file_id id = probe(path);
+    watch_charge(now_ms() - start);
+    watch_lookup_end();
     return id;
 }
 

@@ -7,17 +7,20 @@
 
 #include "watch.h"
 
-// A mount as the watch needs it: where it is, what it is, its device.
+// A mount as the watch needs it: where it is, what it is, its device (its
+// superblock: every bind mount and namespace that reaches one file system
+// shows the same).
 struct mount_info {
     char point[WATCH_PATH_SIZE];
     char type[64];
     uint64_t dev;
 };
 
-// The deepest mount at path or above it in the frame's mount table (ours for
-// frame 0, else that of process pid, learnt once per frame). 0, or -1 when
-// no table can be had or none holds path. Reads no file system but the
-// kernel's own tables, so it cannot stall.
+// The mount that a lookup of path reaches in the frame's mount table (ours
+// for frame 0, else that of process pid), as the table is now: a mount made
+// since it was last read is seen. 0, or -1 when no table can be had or none
+// holds path. Reads no file system but the kernel's own tables, so it
+// cannot stall.
 int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out);
 
 // How deep point lies on path: its length when path is point or lies below

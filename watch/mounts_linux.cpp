@@ -1,7 +1,11 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <string>
 #include <unordered_map>
@@ -9,9 +13,23 @@
 
 #include "mounts.h"
 
-// Mount tables by frame, read once each: a mount that appears later in the
-// run is found in the table of no frame and judged as none.
-static std::unordered_map<uint64_t, std::vector<struct mount_info>> tables;
+struct mount_entry {
+    uint64_t id;
+    uint64_t parent;
+    struct mount_info info;
+};
+
+// A frame's mount table, kept open: the kernel marks the file when the table
+// changes (POLLPRI), so it is read again only then, and a mount made after
+// it was read is never missed.
+struct mount_table {
+    int fd;
+    std::vector<struct mount_entry> mounts;
+    std::unordered_map<std::string, size_t> children;  // "PARENT POINT": the mount on top
+    std::unordered_map<uint64_t, size_t> by_id;
+};
+
+static std::unordered_map<uint64_t, struct mount_table> tables;
 
 // mountinfo writes space, tab, newline and backslash in a mount point as \ooo.
 static void unescape(const char *from, char *to, size_t size)
@@ -30,62 +48,135 @@ static void unescape(const char *from, char *to, size_t size)
 }
 
 // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - TYPE SOURCE ..."
-static int parse_line(char *line, struct mount_info *m)
+static int parse_line(char *line, struct mount_entry *m)
 {
+    unsigned long long id, parent;
     unsigned major, minor;
     char point[WATCH_PATH_SIZE * 4];
     int used = 0;
-    if (sscanf(line, "%*u %*u %u:%u %*s %4351s %n", &major, &minor, point, &used) < 3 || used == 0)
+    if (sscanf(line, "%llu %llu %u:%u %*s %4351s %n", &id, &parent, &major, &minor, point,
+               &used) < 5 ||
+        used == 0)
         return -1;
     const char *dash = strstr(line + used, " - ");
-    if (dash == nullptr || sscanf(dash, " - %63s", m->type) != 1)
+    if (dash == nullptr || sscanf(dash, " - %63s", m->info.type) != 1)
         return -1;
-    unescape(point, m->point, sizeof m->point);
-    m->dev = (uint64_t)makedev(major, minor);
+    unescape(point, m->info.point, sizeof m->info.point);
+    m->id = id;
+    m->parent = parent;
+    m->info.dev = (uint64_t)makedev(major, minor);
     return 0;
 }
 
-static std::vector<struct mount_info> *table_of(uint64_t frame, pid_t pid)
+static std::string child_key(uint64_t parent, const char *point, size_t len)
 {
-    auto found = tables.find(frame);
-    if (found != tables.end())
-        return &found->second;
-    std::string name = frame == 0 ? "/proc/self/mountinfo"
-                                  : "/proc/" + std::to_string(pid) + "/mountinfo";
-    FILE *in = fopen(name.c_str(), "re");
-    if (in == nullptr)
-        return nullptr;
-    std::vector<struct mount_info> table;
-    char *line = nullptr;
-    size_t size = 0;
-    struct mount_info m;
-    while (getline(&line, &size, in) > 0) {
-        if (parse_line(line, &m) == 0)
-            table.push_back(m);
-    }
-    free(line);
-    fclose(in);
-    return &(tables[frame] = std::move(table));
+    return std::to_string(parent) + ' ' + std::string(point, len);
 }
 
-int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out)
+static int read_table(struct mount_table *t)
 {
-    std::vector<struct mount_info> *table = table_of(frame, pid);
-    if (table == nullptr)
+    std::string text;
+    char buf[16384];
+    if (lseek(t->fd, 0, SEEK_SET) != 0)
         return -1;
-    // the deepest point wins; of two at one point, the later mount is on top
-    size_t best = 0;
-    const struct mount_info *found = nullptr;
-    for (const struct mount_info &m : *table) {
-        size_t depth = mount_depth(path, m.point);
-        if (depth != 0 && depth >= best) {
-            best = depth;
-            found = &m;
+    for (;;) {
+        ssize_t n = read(t->fd, buf, sizeof buf);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        text.append(buf, (size_t)n);
+    }
+    t->mounts.clear();
+    t->children.clear();
+    t->by_id.clear();
+    size_t start = 0;
+    struct mount_entry m;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        text[end] = '\0';
+        if (parse_line(&text[start], &m) == 0) {
+            t->by_id[m.id] = t->mounts.size();
+            // a later mount at the same place is on top
+            t->children[child_key(m.parent, m.info.point, strlen(m.info.point))] =
+                t->mounts.size();
+            t->mounts.push_back(m);
+        }
+        start = end + 1;
+    }
+    return 0;
+}
+
+static struct mount_table *table_of(uint64_t frame, pid_t pid)
+{
+    auto found = tables.find(frame);
+    if (found != tables.end()) {
+        struct pollfd p = {found->second.fd, POLLPRI, 0};
+        if (poll(&p, 1, 0) > 0 && read_table(&found->second) != 0)
+            return nullptr;
+        return &found->second;
+    }
+    std::string name = frame == 0 ? "/proc/self/mountinfo"
+                                  : "/proc/" + std::to_string(pid) + "/mountinfo";
+    struct mount_table t;
+    t.fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (t.fd < 0)
+        return nullptr;
+    if (read_table(&t) != 0) {
+        close(t.fd);
+        return nullptr;
+    }
+    return &(tables[frame] = std::move(t));
+}
+
+// The mount on top of the stack at point, whose bottom has parent as its
+// parent; start when there is none.
+static size_t on_top(const struct mount_table *t, size_t start, const char *point, size_t len)
+{
+    size_t at = start;
+    for (int depth = 0; depth < 64; depth++) {
+        auto child = t->children.find(child_key(t->mounts[at].id, point, len));
+        if (child == t->children.end() || child->second == at)
+            break;
+        at = child->second;
+    }
+    return at;
+}
+
+// The root of the frame: the mount at "/" whose parent is not in the table.
+static int root_of(const struct mount_table *t, size_t *root)
+{
+    for (size_t i = 0; i < t->mounts.size(); i++) {
+        const struct mount_entry &m = t->mounts[i];
+        if (strcmp(m.info.point, "/") == 0 &&
+            (m.parent == m.id || t->by_id.count(m.parent) == 0)) {
+            *root = on_top(t, i, "/", 1);
+            return 0;
         }
     }
-    if (found == nullptr)
+    return -1;
+}
+
+// Walks path from the root as a lookup crosses mounts: at each component,
+// into what is mounted there on the mount reached so far. A mount hidden
+// under another is never reached, whatever its point.
+int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out)
+{
+    struct mount_table *t = table_of(frame, pid);
+    size_t at;
+    if (t == nullptr || path[0] != '/' || root_of(t, &at) != 0)
         return -1;
-    *out = *found;
+    for (const char *p = path + 1;; p++) {
+        if (*p == '/' || *p == '\0') {
+            if (p > path + 1 && p[-1] != '/')
+                at = on_top(t, at, path, (size_t)(p - path));
+            if (*p == '\0')
+                break;
+        }
+    }
+    *out = t->mounts[at].info;
     return 0;
 }
 
@@ -93,7 +184,7 @@ int may_stall(const char *type)
 {
     static const char *const REMOTE[] = {"nfs", "nfs4", "cifs", "smb3", "smbfs", "9p",
                                          "ceph", "afs", "coda", "virtiofs", "lustre",
-                                         "gfs2", "ocfs2", "ncpfs", "glusterfs"};
+                                         "gfs2", "ocfs2", "ncpfs", "glusterfs", "autofs"};
     if (strncmp(type, "fuse", 4) == 0)  // fuse, fuseblk, fuse.sshfs...
         return 1;
     for (const char *remote : REMOTE) {

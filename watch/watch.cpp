@@ -4,6 +4,8 @@
 #include <string.h>
 #include <sys/mman.h>
 
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "mounts.h"
@@ -18,9 +20,11 @@ static uint64_t frame_key;
 static char frame_prefix[WATCH_PATH_SIZE];
 static size_t frame_prefix_len;
 
-// What the run has learnt of stalls; a worker inherits it at its fork.
-static std::vector<struct stalled_mount> stalled;
-static int allowance_spent;
+// What the run has learnt of stalls, kept by the parent; a worker inherits
+// it at its fork. A stall is the device's, whatever mount or namespace
+// reached it; only one whose file system could not be told is its path's.
+static std::unordered_set<uint64_t> stalled_devices;
+static std::vector<std::string> stalled_paths;
 
 int watch_share(void)
 {
@@ -29,6 +33,8 @@ int watch_share(void)
     if (page == MAP_FAILED)
         return -1;
     memcpy(page, watch, sizeof *watch);
+    if (watch != &private_page)
+        munmap(watch, sizeof *watch);
     watch = (struct watch_page *)page;
     return 0;
 }
@@ -82,7 +88,7 @@ static const char *frame_of(const char *path, uint64_t *frame)
     return path;
 }
 
-void watch_lookup_begin(const char *path)
+void watch_lookup_begin(const char *path, int wait_class, uint64_t dev)
 {
     uint64_t frame;
     const char *shown = frame_of(path, &frame);
@@ -93,6 +99,8 @@ void watch_lookup_begin(const char *path)
     if (watch->shown_at > len)
         watch->shown_at = 0;
     watch->frame = frame;
+    watch->wait_class = wait_class;
+    watch->wait_dev = dev;
     watch->waiting = WAIT_LOOKUP;
     bump();
 }
@@ -103,26 +111,86 @@ void watch_lookup_end(void)
     bump();
 }
 
-void watch_answered(uint64_t dev)
+int watch_classify(const char *path, uint64_t *dev)
 {
-    uint32_t count = watch->answered_count;
-    for (uint32_t i = 0; i < count; i++) {
-        if (watch->answered[i] == dev)
-            return;
+    uint64_t frame;
+    const char *name = frame_of(path, &frame);
+    struct mount_info info;
+    if (mount_of(frame, watch->pid, name, &info) != 0) {
+        *dev = NO_DEVICE;
+        return CLASS_LOCAL;
     }
-    if (count < WATCH_ANSWERED_MAX) {
-        watch->answered[count] = dev;
-        watch->answered_count = count + 1;
-    }
+    *dev = info.dev;
+    return may_stall(info.type) ? CLASS_STALLS : CLASS_LOCAL;
 }
 
-static int was_answered(uint64_t dev)
+static int recorded_index(uint64_t dev)
 {
-    for (uint32_t i = 0; i < watch->answered_count; i++) {
-        if (watch->answered[i] == dev)
+    for (uint32_t i = 0; i < watch->recorded_count; i++) {
+        if (watch->recorded_dev[i] == dev)
+            return (int)i;
+    }
+    return -1;
+}
+
+int watch_refuses(const char *path, int wait_class, uint64_t dev)
+{
+    if (wait_class != CLASS_UNKNOWN && dev != NO_DEVICE) {
+        if (stalled_devices.count(dev) != 0)
+            return 1;
+        int recorded = recorded_index(dev);
+        if (recorded >= 0) {
+            watch->recorded_refused[recorded] = 1;
+            return 1;
+        }
+    }
+    if (wait_class != CLASS_LOCAL && watch_budget_spent())
+        return 1;
+    for (const std::string &stalled : stalled_paths) {
+        if (stalled == path)
             return 1;
     }
     return 0;
+}
+
+void watch_charge(int64_t ms)
+{
+    watch->budget_used_ms += ms;
+}
+
+int watch_budget_spent(void)
+{
+    return watch->budget_used_ms >= (int64_t)BUDGET_BOUNDS * watch_bound_ms;
+}
+
+// The kernel marks the name of a file with no link left; the process names
+// the file without it.
+static void without_deleted_marker(char *name)
+{
+    static const char MARKER[] = " (deleted)";
+    size_t len = strlen(name), mlen = sizeof MARKER - 1;
+    if (len > mlen && strcmp(name + len - mlen, MARKER) == 0)
+        name[len - mlen] = '\0';
+}
+
+void watch_record_stall(char *shown, size_t size)
+{
+    snprintf(shown, size, "%s", watch->looked + watch->shown_at);
+    without_deleted_marker(shown);
+    if (watch->wait_class == CLASS_UNKNOWN || watch->wait_dev == NO_DEVICE)
+        stalled_paths.push_back(watch->looked);
+    else
+        stalled_devices.insert(watch->wait_dev);
+}
+
+void watch_recorded(uint64_t dev, pid_t pid)
+{
+    if (watch->recorded_count >= WATCH_RECORDED_MAX || recorded_index(dev) >= 0)
+        return;
+    watch->recorded_dev[watch->recorded_count] = dev;
+    watch->recorded_pid[watch->recorded_count] = pid;
+    watch->recorded_refused[watch->recorded_count] = 0;
+    watch->recorded_count++;
 }
 
 size_t mount_depth(const char *path, const char *point)
@@ -131,45 +199,4 @@ size_t mount_depth(const char *path, const char *point)
     if (len == 1 && point[0] == '/')
         return path[0] == '/' ? 1 : 0;
     return strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0') ? len : 0;
-}
-
-void watch_record_stall(char *shown, size_t size)
-{
-    struct stalled_mount mount;
-    mount.frame = watch->frame;
-    const char *name = watch->looked + watch->shown_at;
-    snprintf(shown, size, "%s", name);
-    struct mount_info info;
-    if (mount_of(mount.frame, watch->pid, name, &info) == 0) {
-        snprintf(mount.point, sizeof mount.point, "%s", info.point);
-    } else {
-        // no mount table: the directory that holds the file stands for it
-        snprintf(mount.point, sizeof mount.point, "%s", name);
-        char *slash = strrchr(mount.point, '/');
-        if (slash != nullptr)
-            slash[slash == mount.point ? 1 : 0] = '\0';
-    }
-    stalled.push_back(mount);
-}
-
-void watch_allowance_spent(void)
-{
-    allowance_spent = 1;
-}
-
-int watch_refuses(const char *path)
-{
-    if (stalled.empty() && !allowance_spent)
-        return 0;
-    uint64_t frame;
-    const char *name = frame_of(path, &frame);
-    for (const struct stalled_mount &mount : stalled) {
-        if (mount.frame == frame && mount_depth(name, mount.point) != 0)
-            return 1;
-    }
-    if (!allowance_spent)
-        return 0;
-    struct mount_info info;
-    return mount_of(frame, watch->pid, name, &info) == 0 && may_stall(info.type) &&
-           !was_answered(info.dev);
 }

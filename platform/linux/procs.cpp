@@ -44,6 +44,7 @@ struct procstat *procstat_open_sysctl(void)
     // names of another namespace resolve inside its root, for the verdict's
     // lookups and ours alike
     lookup_call = rooted_stat;
+    lookup_keeps = rooted_keeps;
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
     return ps;

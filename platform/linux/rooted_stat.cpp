@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 
+#include "lookup.h"
 #include "mount_ns.h"
 #include "ns_lookup.h"
 
@@ -29,20 +30,26 @@ static int root_handle_of(const char *path, const char **rest, int *ns_fd)
         return -1;
     char *end = nullptr;
     long fd = strtol(path + len, &end, 10);
-    if (*end != '/' || end[1] == '\0' || fd > 0x7fffffff ||
+    if ((*end != '/' && *end != '\0') || fd > 0x7fffffff ||
         (*ns_fd = ns_of_root_handle((int)fd)) < 0)
         return -1;
-    *rest = end + 1;
+    // the root itself
+    *rest = *end == '\0' || end[1] == '\0' ? "." : end + 1;
     return (int)fd;
 }
 
-// The lookup that may wait on a filesystem: the open and the fstat().
+// The lookup that may wait on a filesystem: the open and the fstat(). With
+// root_fd AT_FDCWD, rest is a path of our own.
 static int stat_in_root(int root_fd, const char *rest, struct stat *sb)
 {
     struct open_how how;
     memset(&how, 0, sizeof how);
     how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_NO_MAGICLINKS;
+    if (root_fd != AT_FDCWD)
+        how.resolve |= RESOLVE_IN_ROOT;
+    if (!lookup_follows)
+        how.resolve |= RESOLVE_NO_SYMLINKS;
     int fd = (int)syscall(SYS_openat2, root_fd, rest, &how, sizeof how);
     if (fd < 0)
         return -1;
@@ -57,8 +64,17 @@ int rooted_stat(const char *path, struct stat *sb)
     const char *rest = nullptr;
     int ns_fd = -1;
     int root_fd = root_handle_of(path, &rest, &ns_fd);
-    if (root_fd < 0)
+    if (root_fd < 0) {
+        // a name of our own, asked so that a symbolic link on the way is
+        // seen (plain stat() where it need not be, or cannot be)
+        if (lookup_follows || no_openat2)
+            return stat(path, sb);
+        int result = stat_in_root(AT_FDCWD, path, sb);
+        if (result == 0 || errno != ENOSYS)
+            return result;
+        no_openat2 = true;
         return stat(path, sb);
+    }
     int result = no_openat2 ? -1 : stat_in_root(root_fd, rest, sb);
     if (result != 0 && (no_openat2 || errno == ENOSYS)) {
         no_openat2 = true;  // before Linux 5.6
@@ -69,4 +85,16 @@ int rooted_stat(const char *path, struct stat *sb)
     if (result != 0 && errno == EACCES)
         return ns_lookup_stat(ns_fd, rest, sb);
     return result;
+}
+
+int rooted_keeps(const char *path, int *fds, int max)
+{
+    const char *rest = nullptr;
+    int ns_fd = -1;
+    int root_fd = root_handle_of(path, &rest, &ns_fd);
+    if (root_fd < 0 || max < 2)
+        return 0;
+    fds[0] = root_fd;
+    fds[1] = ns_fd;
+    return 2;
 }

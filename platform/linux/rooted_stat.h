@@ -14,4 +14,7 @@
 // ns_lookup.h). Any other path is plain stat().
 int rooted_stat(const char *path, struct stat *sb);
 
+// The handles a lookup of path needs: a namespace's root and the namespace.
+int rooted_keeps(const char *path, int *fds, int max);
+
 #endif

@@ -10,9 +10,11 @@
 
 #include "escape.h"
 #include "scan.h"
+#include "stall_record.h"
 #include "verdict.h"
 #include "watch.h"
 #include "whitelist.h"
+#include "process_facts.h"
 
 // The parent watches; a forked worker scans. The parent wakes a few times
 // per bound to see whether the worker's page has moved, and kills a worker
@@ -23,10 +25,15 @@ enum { CHECKS_PER_BOUND = 5 };
 // A wait that returns this much later than asked means we were stopped or
 // frozen: that time is not charged to the worker.
 enum { STOPPED_SLACK_MS = 500 };
-// The whole run waits at most this many bounds for stalled lookups.
-enum { ALLOWANCE_BOUNDS = 2 };
+// How long a process left behind is given to end once killed, before it is
+// taken for stuck in the kernel.
+enum { LEFT_BEHIND_CHECK_MS = 200 };
 
 enum { WORKER_ENDED, WORKER_STALLED };
+
+// What the run has said once and must not say again.
+static int budget_announced;
+static uint32_t recorded_announced[WATCH_RECORDED_MAX];
 
 static long long now_ms(void)
 {
@@ -41,6 +48,7 @@ static long long now_ms(void)
 // not the worker's.
 static void become_worker(void)
 {
+    die_with_parent();
     int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; fd++) {
         if (null_fd >= 0)
@@ -70,15 +78,19 @@ static struct timespec as_timespec(int ms)
     return t;
 }
 
-// Sleeps until the worker ends or has not moved for the bound. It costs no
-// descriptor: the end of a child is a signal, waited for while blocked, so a
-// run with no descriptor to spare still judges what it can.
-static int supervise(pid_t worker)
+// Sleeps until the worker ends or has neither moved nor run for the bound:
+// a worker held to a sliver of a processor (a quota, a busy host) is slow,
+// not stuck. It costs no descriptor to wait: the end of a child is a signal,
+// waited for while blocked, so a run with no descriptor to spare still
+// judges what it can. *waited gets how long the last wait lasted.
+static int supervise(pid_t worker, long long *waited)
 {
     sigset_t child;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
     uint64_t seen = seq_now();
+    uint64_t ran = 0;
+    process_cpu_ms(worker, &ran);
     long long moved = now_ms();
     for (;;) {
         if (waitpid(worker, nullptr, WNOHANG) == worker)
@@ -89,13 +101,17 @@ static int supervise(pid_t worker)
         sigtimedwait(&child, nullptr, &timeout);
         long long after = now_ms();
         uint64_t seq = seq_now();
-        if (seq != seen || after - before > wait_ms + STOPPED_SLACK_MS) {
+        uint64_t cpu = ran;
+        process_cpu_ms(worker, &cpu);
+        if (seq != seen || cpu != ran || after - before > wait_ms + STOPPED_SLACK_MS) {
             seen = seq;
+            ran = cpu;
             moved = after;
         } else if (after - moved >= watch_bound_ms) {
             if (waitpid(worker, nullptr, WNOHANG) == worker)
                 return WORKER_ENDED;
             kill(worker, SIGKILL);
+            *waited = after - moved;
             return WORKER_STALLED;
         }
     }
@@ -116,11 +132,48 @@ static void print_record(const struct row_record *record, void *arg)
 
 // Any user can mount a file system and name its files: the name goes out
 // escaped, as in the table.
-static void warn_no_answer(const char *path)
+static void warn_no_answer(const char *path, int pid)
 {
     fputs("vrix: no answer for '", stderr);
     print_escaped(stderr, path);
-    fprintf(stderr, "' within %d seconds\n", (int)LOOKUP_BOUND_SECONDS);
+    fprintf(stderr, "' (process %d) within %d seconds\n", pid, (int)LOOKUP_BOUND_SECONDS);
+}
+
+// What the run must say once, from what its workers met: the budget spent,
+// a device that an earlier run's process still waits on.
+static void announce(void)
+{
+    if (!budget_announced && watch_budget_spent()) {
+        budget_announced = 1;
+        fprintf(stderr, "vrix: waited %d seconds in all on network and FUSE file systems: "
+                        "they are not asked again\n",
+                BUDGET_BOUNDS * (int)LOOKUP_BOUND_SECONDS);
+    }
+    for (uint32_t i = 0; i < watch->recorded_count; i++) {
+        if (watch->recorded_refused[i] && !recorded_announced[i]) {
+            recorded_announced[i] = 1;
+            fprintf(stderr, "vrix: not asked: a file system on which process %d, left "
+                            "behind by an earlier run, still waits\n",
+                    (int)watch->recorded_pid[i]);
+        }
+    }
+}
+
+// A process stuck on a lookup is killed; one that does not end at once is
+// asleep in the kernel and is left behind. The next run learns of its
+// device from the record instead of waiting on it again.
+static void leave_behind(pid_t stuck, uint64_t dev)
+{
+    kill(stuck, SIGKILL);
+    uint64_t start;
+    for (int waited = 0; waited < LEFT_BEHIND_CHECK_MS; waited += 10) {
+        if (process_start(stuck, &start) != 0)
+            return;
+        struct timespec t = as_timespec(10);
+        nanosleep(&t, nullptr);
+    }
+    if (dev != NO_DEVICE)
+        stall_record_add(dev, stuck);
 }
 
 // A process that could not be judged to the end: its own calls hung, or
@@ -138,15 +191,21 @@ static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
               name);
 }
 
-// What follows a stall: a lookup's mount is remembered and the process
-// redone; a process's own call costs that process.
-static unsigned after_stall(struct kinfo_proc *procs, struct run_flags *flags)
+// What follows a stall: a lookup's device is remembered, the wait charged to
+// the run's budget when its file system can stall, and the process redone; a
+// process's own call costs that process.
+static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_flags *flags,
+                            long long waited)
 {
     unsigned at = watch->index;
     if (watch->waiting == WAIT_LOOKUP) {
         char shown[WATCH_PATH_SIZE];
         watch_record_stall(shown, sizeof shown);
-        warn_no_answer(shown);
+        warn_no_answer(shown, watch->pid);
+        if (watch->wait_class != CLASS_LOCAL)
+            watch_charge(waited);
+        pid_t prober = watch->prober;
+        leave_behind(prober > 0 ? prober : worker, watch->wait_dev);
         return at;
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
@@ -177,7 +236,7 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                   struct run_flags *flags)
 {
     struct row_buffer *rows = rows_map();
-    if (rows == nullptr || watch_share() != 0)
+    if (rows == nullptr)
         err(EXIT_ERROR, "mmap");
     // the end of a worker wakes us; whoever started us may have ignored it
     struct sigaction dfl, old_action;
@@ -188,25 +247,22 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child, &old_mask);
-    int waited_ms = 0;
+    stall_record_load();
     unsigned from = 0;
-    while (from < count) {
+    int done = 0;
+    while (!done && from < count) {
         rows_reset(rows);
+        if (watch_share() != 0)
+            err(EXIT_ERROR, "mmap");
         pid_t worker = start_worker(ps, procs, count, from, rows, &old_mask);
-        int outcome = supervise(worker);
+        long long waited = 0;
+        int outcome = supervise(worker, &waited);
         uint64_t offset = 0;
         rows_each(rows, &offset, print_record, flags);
         if (outcome == WORKER_STALLED) {
-            from = after_stall(procs, flags);
-            waited_ms += watch_bound_ms;
-            if (waited_ms == ALLOWANCE_BOUNDS * watch_bound_ms) {
-                fprintf(stderr, "vrix: waited %d seconds in all: network and FUSE file systems "
-                                "that have not answered are not asked again\n",
-                        ALLOWANCE_BOUNDS * (int)LOOKUP_BOUND_SECONDS);
-                watch_allowance_spent();
-            }
+            from = after_stall(worker, procs, flags, waited);
         } else if (rows->state == WORKER_DONE) {
-            break;
+            done = 1;
         } else if (rows->state == WORKER_FULL) {
             from = rows->next;
         } else {
@@ -216,6 +272,7 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
             process_failed(&procs[watch->index], flags);
             from = watch->index + 1;
         }
+        announce();
     }
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGCHLD, &old_action, nullptr);

@@ -112,7 +112,7 @@ case_uninterruptible() {
     run_vrix
     [ "$status" = 1 ] || fail "uninterruptible: status $status: $out $err"
     [ "$(row_of "$pid")" = err ] || fail "uninterruptible: helper not err: $out"
-    [[ "$err" == "vrix: no answer for '$dir/mnt/lib.so"*"' within 5 seconds" ]] ||
+    [[ "$err" == "vrix: no answer for '$dir/mnt/lib.so"*"' (process $pid) within 5 seconds" ]] ||
         fail "uninterruptible: message: $err"
     [ "$took" -lt 15 ] || fail "uninterruptible: took $took s"
 }
@@ -161,7 +161,7 @@ case_three_mounts() {
     done
     [ "$took" -lt 14 ] || fail "three mounts: took $took s"
     [ "$(grep -c "no answer for" <<< "$err")" = 2 ] || fail "three mounts: messages: $err"
-    [ "$(tail -n 1 <<< "$err")" = "vrix: waited 10 seconds in all: network and FUSE file systems that have not answered are not asked again" ] ||
+    [ "$(tail -n 1 <<< "$err")" = "vrix: waited 10 seconds in all on network and FUSE file systems: they are not asked again" ] ||
         fail "three mounts: no word of the allowance: $err"
 }
 
@@ -183,7 +183,7 @@ case_other_namespace() {
     stop_daemon "$d"
     run_vrix
     [ "$(row_of "$pid")" = err ] || fail "other namespace: helper not err: $out"
-    [ "$err" = "vrix: no answer for '$dir/mnt/lib.so' within 5 seconds" ] ||
+    [ "$err" = "vrix: no answer for '$dir/mnt/lib.so' (process $pid) within 5 seconds" ] ||
         fail "other namespace: message: $err"
 }
 

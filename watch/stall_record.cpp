@@ -1,0 +1,100 @@
+#include "stall_record.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "process_facts.h"
+#include "watch.h"
+
+struct record_entry {
+    uint64_t dev;
+    pid_t pid;
+    uint64_t start;
+};
+
+static const char RECORD_NAME[] = "stalled";
+
+// The directory, made if need be, when only root can write it.
+static int safe_dir(void)
+{
+    if (geteuid() != 0)
+        return -1;
+    if (mkdir(STALL_RECORD_DIR, 0700) != 0 && errno != EEXIST)
+        return -1;
+    struct stat sb;
+    if (lstat(STALL_RECORD_DIR, &sb) != 0 || !S_ISDIR(sb.st_mode) || sb.st_uid != 0 ||
+        (sb.st_mode & 022) != 0)
+        return -1;
+    return 0;
+}
+
+static int alive(const struct record_entry &e)
+{
+    uint64_t start;
+    return process_start(e.pid, &start) == 0 && start == e.start;
+}
+
+static std::vector<struct record_entry> read_record(void)
+{
+    std::vector<struct record_entry> entries;
+    std::string path = std::string(STALL_RECORD_DIR) + "/" + RECORD_NAME;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return entries;
+    struct stat sb;
+    FILE *in = nullptr;
+    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_uid != 0 ||
+        (sb.st_mode & 022) != 0 || (in = fdopen(fd, "r")) == nullptr) {
+        close(fd);
+        return entries;
+    }
+    unsigned long long dev, start;
+    int pid;
+    while (fscanf(in, "%llu %d %llu", &dev, &pid, &start) == 3) {
+        struct record_entry e = {dev, (pid_t)pid, start};
+        if (pid > 0 && alive(e))
+            entries.push_back(e);
+    }
+    fclose(in);
+    return entries;
+}
+
+void stall_record_load(void)
+{
+    if (safe_dir() != 0)
+        return;
+    for (const struct record_entry &e : read_record())
+        watch_recorded(e.dev, e.pid);
+}
+
+// Written whole to a file of its own and renamed into place: a reader sees
+// the old record or the new one.
+void stall_record_add(uint64_t dev, pid_t pid)
+{
+    struct record_entry added = {dev, pid, 0};
+    if (safe_dir() != 0 || process_start(pid, &added.start) != 0)
+        return;
+    std::vector<struct record_entry> entries = read_record();
+    entries.push_back(added);
+    std::string dir = STALL_RECORD_DIR;
+    std::string temp = dir + "/" + RECORD_NAME + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0)
+        return;
+    std::string text;
+    for (const struct record_entry &e : entries)
+        text += std::to_string(e.dev) + " " + std::to_string(e.pid) + " " +
+                std::to_string(e.start) + "\n";
+    ssize_t n = write(fd, text.data(), text.size());
+    if (close(fd) != 0 || n != (ssize_t)text.size() ||
+        rename(temp.c_str(), (dir + "/" + RECORD_NAME).c_str()) != 0)
+        unlink(temp.c_str());
+}
