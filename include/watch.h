@@ -96,6 +96,16 @@ void watch_lookup_end(void);
 static const uint64_t NO_DEVICE = UINT64_MAX;
 int watch_classify(const char *path, uint64_t *dev);
 
+// The same, from the table as it is now.
+int watch_classify_afresh(const char *path, uint64_t *dev);
+
+// A call about a mapping of path, a file on device dev, that may reach its
+// file system: announced, charged and refused as a lookup on that device
+// is. Returns the class to hand to watch_call_end(), or -1 (errno
+// ETIMEDOUT) when the call must not be made.
+int watch_call_begin(const char *path, uint64_t dev);
+void watch_call_end(int wait_class);
+
 // Whether a lookup on the given class and device must not be asked: the
 // device did not answer in this run or an earlier run's process still waits
 // on it, or the run's budget for file systems that can stall is spent.

@@ -20,6 +20,8 @@
 // over.
 enum { STAT_CACHE_LIMIT = 8192 };
 enum { KEEP_MAX = 8 };
+// A lookup on a local file system that takes this long is placed again.
+enum { SLOW_LOOKUP_MS = 50 };
 
 stat_call lookup_call = stat;
 int lookup_follows = 1;
@@ -81,6 +83,9 @@ static struct file_id probe(const char *path)
     if (child == 0) {
         die_with_parent();
         close_all_but(keep, kept);
+        // nor a directory of ours
+        if (chdir("/") != 0)
+            _exit(1);
         lookup_follows = 1;
         struct file_id id = ask(path);
         page->answer = id;
@@ -105,9 +110,15 @@ static struct file_id look_up(const char *path)
         return NO_ANSWER;
     if (wait_class == CLASS_LOCAL) {
         watch_lookup_begin(path, wait_class, dev);
+        long long start = now_ms();
         lookup_follows = 0;
         struct file_id id = ask(path);
         lookup_follows = 1;
+        long long took = now_ms() - start;
+        // slow: it may have waited on a file system mounted since the table
+        // was read
+        if (took >= SLOW_LOOKUP_MS && watch_classify_afresh(path, &dev) == CLASS_STALLS)
+            watch_charge(took);
         watch_lookup_end();
         if (id.error != ELOOP)
             return id;

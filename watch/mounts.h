@@ -17,11 +17,14 @@ struct mount_info {
 };
 
 // The mount that a lookup of path reaches in the frame's mount table (ours
-// for frame 0, else that of process pid), as the table is now: a mount made
-// since it was last read is seen. 0, or -1 when no table can be had or none
-// holds path. Reads no file system but the kernel's own tables, so it
-// cannot stall.
-int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out);
+// for frame 0, else that of process pid). With fresh, the table as it is
+// now: a mount made since it was last read is seen; without, as it was
+// last read. 0, or -1 when no table can be had or none holds path. Reads no
+// file system but the kernel's own tables, so it cannot stall.
+int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct mount_info *out);
+
+// The mount of device dev in the frame's table, or else in ours; 0, or -1.
+int mount_by_dev(uint64_t frame, pid_t pid, uint64_t dev, int fresh, struct mount_info *out);
 
 // How deep point lies on path: its length when path is point or lies below
 // it ("/" counts 1), else 0.

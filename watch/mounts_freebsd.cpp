@@ -7,7 +7,7 @@
 
 // FreeBSD has one mount table, and its kernel names every mapped file from
 // the host's root: the frame is always ours.
-int mount_of(uint64_t, pid_t, const char *path, struct mount_info *out)
+int mount_of(uint64_t, pid_t, const char *path, int, struct mount_info *out)
 {
     struct statfs *mounts;
     // MNT_NOWAIT: the kernel's own list, without asking any file system
@@ -27,6 +27,21 @@ int mount_of(uint64_t, pid_t, const char *path, struct mount_info *out)
     strlcpy(out->type, mounts[found].f_fstypename, sizeof out->type);
     out->dev = (uint64_t)mounts[found].f_fsid.val[0];
     return 0;
+}
+
+int mount_by_dev(uint64_t, pid_t, uint64_t dev, int, struct mount_info *out)
+{
+    struct statfs *mounts;
+    int count = getmntinfo(&mounts, MNT_NOWAIT);
+    for (int i = 0; i < count; i++) {
+        if ((uint64_t)mounts[i].f_fsid.val[0] == dev) {
+            strlcpy(out->point, mounts[i].f_mntonname, sizeof out->point);
+            strlcpy(out->type, mounts[i].f_fstypename, sizeof out->type);
+            out->dev = dev;
+            return 0;
+        }
+    }
+    return -1;
 }
 
 int may_stall(const char *type)

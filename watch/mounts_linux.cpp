@@ -27,6 +27,7 @@ struct mount_table {
     std::vector<struct mount_entry> mounts;
     std::unordered_map<std::string, size_t> children;  // "PARENT POINT": the mount on top
     std::unordered_map<uint64_t, size_t> by_id;
+    std::unordered_map<uint64_t, size_t> by_dev;
 };
 
 static std::unordered_map<uint64_t, struct mount_table> tables;
@@ -90,6 +91,7 @@ static int read_table(struct mount_table *t)
     t->mounts.clear();
     t->children.clear();
     t->by_id.clear();
+    t->by_dev.clear();
     size_t start = 0;
     struct mount_entry m;
     while (start < text.size()) {
@@ -99,6 +101,7 @@ static int read_table(struct mount_table *t)
         text[end] = '\0';
         if (parse_line(&text[start], &m) == 0) {
             t->by_id[m.id] = t->mounts.size();
+            t->by_dev.emplace(m.info.dev, t->mounts.size());
             // a later mount at the same place is on top
             t->children[child_key(m.parent, m.info.point, strlen(m.info.point))] =
                 t->mounts.size();
@@ -109,12 +112,12 @@ static int read_table(struct mount_table *t)
     return 0;
 }
 
-static struct mount_table *table_of(uint64_t frame, pid_t pid)
+static struct mount_table *table_of(uint64_t frame, pid_t pid, int fresh)
 {
     auto found = tables.find(frame);
     if (found != tables.end()) {
         struct pollfd p = {found->second.fd, POLLPRI, 0};
-        if (poll(&p, 1, 0) > 0 && read_table(&found->second) != 0)
+        if (fresh && poll(&p, 1, 0) > 0 && read_table(&found->second) != 0)
             return nullptr;
         return &found->second;
     }
@@ -162,9 +165,9 @@ static int root_of(const struct mount_table *t, size_t *root)
 // Walks path from the root as a lookup crosses mounts: at each component,
 // into what is mounted there on the mount reached so far. A mount hidden
 // under another is never reached, whatever its point.
-int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out)
+int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct mount_info *out)
 {
-    struct mount_table *t = table_of(frame, pid);
+    struct mount_table *t = table_of(frame, pid, fresh);
     size_t at;
     if (t == nullptr || path[0] != '/' || root_of(t, &at) != 0)
         return -1;
@@ -178,6 +181,21 @@ int mount_of(uint64_t frame, pid_t pid, const char *path, struct mount_info *out
     }
     *out = t->mounts[at].info;
     return 0;
+}
+
+int mount_by_dev(uint64_t frame, pid_t pid, uint64_t dev, int fresh, struct mount_info *out)
+{
+    for (uint64_t f : {frame, (uint64_t)0}) {
+        struct mount_table *t = table_of(f, pid, fresh);
+        if (t == nullptr)
+            continue;
+        auto found = t->by_dev.find(dev);
+        if (found != t->by_dev.end()) {
+            *out = t->mounts[found->second].info;
+            return 0;
+        }
+    }
+    return -1;
 }
 
 int may_stall(const char *type)

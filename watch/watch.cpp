@@ -1,8 +1,10 @@
 #include "watch.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <time.h>
 
 #include <string>
 #include <unordered_set>
@@ -111,17 +113,70 @@ void watch_lookup_end(void)
     bump();
 }
 
-int watch_classify(const char *path, uint64_t *dev)
+// Whether the run has met a file system that can stall: from then on every
+// lookup is placed in the mount table as it is now, since a user may mount
+// another one, or another way to one, while the run goes on. Before, the
+// table as last read places it, and a stall is placed again afresh.
+static int troubled(void)
+{
+    return !stalled_devices.empty() || !stalled_paths.empty() || watch->recorded_count != 0 ||
+           watch->budget_used_ms != 0;
+}
+
+static int classify(const char *path, int fresh, uint64_t *dev)
 {
     uint64_t frame;
     const char *name = frame_of(path, &frame);
     struct mount_info info;
-    if (mount_of(frame, watch->pid, name, &info) != 0) {
+    if (mount_of(frame, watch->pid, name, fresh, &info) != 0) {
         *dev = NO_DEVICE;
         return CLASS_LOCAL;
     }
     *dev = info.dev;
     return may_stall(info.type) ? CLASS_STALLS : CLASS_LOCAL;
+}
+
+int watch_classify(const char *path, uint64_t *dev)
+{
+    return classify(path, troubled(), dev);
+}
+
+int watch_classify_afresh(const char *path, uint64_t *dev)
+{
+    return classify(path, 1, dev);
+}
+
+static long long now_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+static long long call_start;
+
+int watch_call_begin(const char *path, uint64_t dev)
+{
+    uint64_t frame;
+    frame_of(path, &frame);
+    struct mount_info info;
+    int wait_class = CLASS_LOCAL;
+    if (mount_by_dev(frame, watch->pid, dev, troubled(), &info) == 0 && may_stall(info.type))
+        wait_class = CLASS_STALLS;
+    if (watch_refuses(path, wait_class, dev)) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    watch_lookup_begin(path, wait_class, dev);
+    call_start = now_ms();
+    return wait_class;
+}
+
+void watch_call_end(int wait_class)
+{
+    if (wait_class == CLASS_STALLS)
+        watch_charge(now_ms() - call_start);
+    watch_lookup_end();
 }
 
 static int recorded_index(uint64_t dev)
@@ -177,6 +232,18 @@ void watch_record_stall(char *shown, size_t size)
 {
     snprintf(shown, size, "%s", watch->looked + watch->shown_at);
     without_deleted_marker(shown);
+    // placed again in the table as it is now: a mount made since the worker
+    // last read it is where the lookup waited, not the one below
+    if (watch->wait_class == CLASS_LOCAL) {
+        uint64_t dev = NO_DEVICE;
+        struct mount_info info;
+        if (mount_of(watch->frame, watch->pid, watch->looked + watch->shown_at, 1, &info) == 0) {
+            dev = info.dev;
+            if (may_stall(info.type))
+                watch->wait_class = CLASS_STALLS;
+        }
+        watch->wait_dev = dev;
+    }
     if (watch->wait_class == CLASS_UNKNOWN || watch->wait_dev == NO_DEVICE)
         stalled_paths.push_back(watch->looked);
     else

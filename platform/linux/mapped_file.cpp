@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "watch.h"
+
 // A file is known by the numbers maps gives it, the mount namespace it was
 // seen in and its name: two containers of one image share the inodes of
 // their lower layer, and so may two overlays in one namespace, but not
@@ -55,10 +57,17 @@ static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
 {
     char name[64];
     entry_name(kve, name, sizeof name);
-    struct statx stx;
-    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
-              &stx) != 0)
+    // the file's own system is not asked, but it is where a wait would be
+    int wait_class = watch_call_begin(kve->kve_path, kve->kve_vn_fsid);
+    if (wait_class < 0)
         return -1;
+    struct statx stx;
+    int failed = statx(view->dir_fd, name, AT_STATX_DONT_SYNC,
+                       STATX_INO | STATX_NLINK | STATX_MNT_ID, &stx);
+    int error = errno;
+    watch_call_end(wait_class);
+    if (failed != 0)
+        return errno = error, -1;
     file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
     file->ino = stx.stx_ino;
     file->nlink = stx.stx_nlink;
