@@ -84,6 +84,9 @@ class AnsibleTest(AnsibleCase):
         self.assertEqual((ran["rc"], ran["changed"], ran.get("failed", False)), (2, True, False))
         self.assertEqual(tasks[SHOW_RESTARTS]["vrix_restart_rows"],
                          [env.row(pid, "miss", ARGS.mapper)])
+        # In no service, container or session: by pid and path.
+        self.assertEqual(tasks[SHOW_SERVICES]["vrix_services.stdout_lines"],
+                         [f"process {pid} {ARGS.mapper}"])
         self.assertTrue(tasks[SHOW_ERRORS]["skipped"])
         self.assertTrue(tasks[FAIL_ERRORS]["skipped"])
 
