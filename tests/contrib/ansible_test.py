@@ -13,6 +13,7 @@ import contrib_env as env
 
 ARGS = env.parse_args()
 env.enter_pid_namespace()
+CGROUPS = env.Cgroups()
 if shutil.which("ansible-playbook") is None:
     env.skip("ansible-playbook not found (apt-get install ansible-core)")
 
@@ -23,6 +24,14 @@ AD_HOC = AD_HOC.split(" -a '", 1)[1][:-1].replace("vrix -h", "{vrix} -h")
 SHOW_RESTARTS = "Show the processes that need restarting"
 SHOW_ERRORS = "Show what vrix could not inspect"
 FAIL_ERRORS = "Fail on err rows not accepted when nothing needs restarting"
+SHOW_SERVICES = "Show what to restart"
+RESTART = "Restart what may be restarted"
+PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
+# Stand-ins that write down what they were asked to do.
+STAND_IN = """#!/bin/sh
+[ "$*" = "container inspect --format {{{{.Name}}}} %s" ] && exec echo web
+echo "${{0##*/}} $*" >> {log}
+""" % PODMAN_ID
 
 
 class AnsibleCase(unittest.TestCase):
@@ -46,7 +55,8 @@ class AnsibleCase(unittest.TestCase):
         """ansible-playbook's status, and each task's result on localhost."""
         argv = ["ansible-playbook", "-i", "localhost,", "-c", "local",
                 # already root: no sudo needed for the playbook's "become"
-                "-e", "ansible_become=false", "-e", f"vrix_path={ARGS.vrix}"]
+                "-e", "ansible_become=false", "-e", f"vrix_path={ARGS.vrix}",
+                "-e", "vrix_services_path=" + os.path.join(ARGS.contrib, "vrix-services")]
         for var in extra_vars:
             argv += ["-e", var]
         status, out, err = env.run([*self.prefix, *argv, PLAYBOOK], cwd=self.tmp,
@@ -74,8 +84,58 @@ class AnsibleTest(AnsibleCase):
         self.assertEqual((ran["rc"], ran["changed"], ran.get("failed", False)), (2, True, False))
         self.assertEqual(tasks[SHOW_RESTARTS]["vrix_restart_rows"],
                          [env.row(pid, "miss", ARGS.mapper)])
+        # In no service, container or session: by pid and path.
+        self.assertEqual(tasks[SHOW_SERVICES]["vrix_services.stdout_lines"],
+                         [f"process {pid} {ARGS.mapper}"])
         self.assertTrue(tasks[SHOW_ERRORS]["skipped"])
         self.assertTrue(tasks[FAIL_ERRORS]["skipped"])
+
+    def test_playbook_restarts_only_services_and_what_is_allowed(self):
+        bin_dir = os.path.join(self.tmp, "bin")
+        os.mkdir(bin_dir)
+        log = os.path.join(self.tmp, "restarts")
+        for name in ("systemctl", "podman"):
+            with open(os.path.join(bin_dir, name), "w") as f:
+                f.write(STAND_IN.format(log=log))
+            os.chmod(os.path.join(bin_dir, name), 0o755)
+        self.env["PATH"] = bin_dir + os.pathsep + self.env["PATH"]
+        web = self.helpers.deleted()
+        CGROUPS.move(web, "system.slice/vrixtest-web.service")
+        ssh = self.helpers.deleted()
+        CGROUPS.move(ssh, "system.slice/ssh.service")
+        podman = self.helpers.deleted()
+        CGROUPS.move(podman, f"machine.slice/libpod-{PODMAN_ID}.scope")
+        session = self.helpers.deleted()
+        CGROUPS.move(session, "user.slice/user-0.slice/session-4.scope")
+
+        def restarts(*extra_vars):
+            if os.path.exists(log):
+                os.unlink(log)
+            status, tasks = self.playbook(*extra_vars)
+            self.assertEqual(status, 0)
+            if not os.path.exists(log):
+                return tasks, ""
+            with open(log) as f:
+                return tasks, f.read()
+
+        tasks, done = restarts()
+        self.assertEqual(tasks[SHOW_SERVICES]["vrix_services.stdout_lines"], [
+            f"vrixtest-web.service (pid {web}): systemctl restart vrixtest-web.service",
+            f"ssh.service (pid {ssh}): systemctl restart ssh.service",
+            f"podman web (pid {podman}): podman restart web",
+            f"session 4 of root (pid {session})",
+            "restart: systemctl restart vrixtest-web.service ssh.service; podman restart web"])
+        self.assertEqual(done, "")
+        # Services, but not ssh; sessions never.
+        self.assertEqual(restarts("vrix_restart_services=true")[1],
+                         "systemctl restart vrixtest-web.service\n")
+        self.assertEqual(restarts("vrix_restart_services=true", json.dumps(
+            {"vrix_restart_allowed": ["ssh.service", "podman web", "session 4 of root"]}))[1],
+                         "systemctl restart vrixtest-web.service\n"
+                         "systemctl restart ssh.service\n"
+                         "podman restart web\n")
+        # Allowed, but restarts are not on.
+        self.assertEqual(restarts("vrix_restart_allowed=podman web")[1], "")
 
     def test_playbook_nothing_to_restart(self):
         status, tasks = self.playbook()

@@ -12,10 +12,13 @@ import contrib_env as env
 
 ARGS = env.parse_args()
 env.enter_pid_namespace()
+CGROUPS = env.Cgroups()
 if shutil.which("apt-config") is None:
     env.skip("apt-config not found (apt-get install apt)")
 
 HOOK = os.path.join(ARGS.contrib, "apt", "99vrix")
+SERVICES = os.path.join(ARGS.contrib, "vrix-services")
+UNIT = "vrixtest-apt.service"
 HEADER = "   pid    jid stat command\n"
 NOT_FOUND = ("vrix: not found in /usr/local/sbin, /usr/sbin or the PATH:"
              " the apt hook 99vrix checked nothing\n")
@@ -56,20 +59,28 @@ class AptHookTest(unittest.TestCase):
         commands = hook_commands()
         self.assertEqual(len(commands), 1)
         pid = self.helpers.deleted()
+        CGROUPS.move(pid, "system.slice/" + UNIT)
         table = HEADER + env.row(pid, "miss", ARGS.mapper) + "\n"
-        for sbin, out, err in [(None, "", NOT_FOUND),
-                               ("/usr/local/sbin", table, ""),
-                               ("/usr/sbin", table, "")]:
-            with self.subTest(sbin=sbin):
+        # What to restart comes after the table, where vrix-services is
+        # installed beside vrix.
+        view = (f"{UNIT} (pid {pid}): systemctl restart {UNIT}\n"
+                f"restart: systemctl restart {UNIT}\n")
+        for sbin, services, out, err in [(None, False, "", NOT_FOUND),
+                                         ("/usr/local/sbin", True, table + view, ""),
+                                         ("/usr/sbin", True, table + view, ""),
+                                         ("/usr/sbin", False, table, "")]:
+            with self.subTest(sbin=sbin, services=services):
+                installed = []
                 if sbin:
-                    shutil.copy(ARGS.vrix, os.path.join(sbin, "vrix"))
+                    installed.append(shutil.copy(ARGS.vrix, os.path.join(sbin, "vrix")))
+                if services:
+                    installed.append(shutil.copy(SERVICES, os.path.join(sbin, "vrix-services")))
                 # vrix's 2 does not fail the apt run.
                 self.assertEqual(env.run(["sh", "-c", commands[0]],
                                          env=dict(os.environ, PATH=SHORT_PATH)),
                                  (0, out, err))
-                if sbin:
-                    os.unlink(os.path.join(sbin, "vrix"))
-
+                for path in installed:
+                    os.unlink(path)
 
 if __name__ == "__main__":
     unittest.main(argv=ARGS.unittest_argv)

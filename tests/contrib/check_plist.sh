@@ -29,5 +29,7 @@ grep -qx 'vrix=/usr/local/sbin/vrix' "$periodic" || {
     echo "plist check: $periodic does not run /usr/local/sbin/vrix"
     exit 1
 }
-[ -x "$periodic" ] || { echo "plist check: $periodic is not executable"; exit 1; }
+for program in "$periodic" "$stage/usr/local/sbin/vrix-services"; do
+    [ -x "$program" ] || { echo "plist check: $program is not executable"; exit 1; }
+done
 echo "plist check: pkg-plist matches the $(wc -l < "$stage.plist") files cmake --install stages"

@@ -11,6 +11,9 @@ import contrib_env as env
 
 ARGS = env.parse_args()
 env.enter_pid_namespace()
+CGROUPS = env.Cgroups()
+# vrix-services, found as the plugin finds it installed.
+os.environ["PATH"] = ARGS.contrib + os.pathsep + os.environ["PATH"]
 
 PLUGIN = os.path.join(ARGS.contrib, "nagios", "check_vrix")
 USAGE = """usage: check_vrix [-C] [-W whitelist] [-E command]... [-b vrix]
@@ -53,6 +56,27 @@ class CheckVrixTest(unittest.TestCase):
         self.helpers.replaced()
         self.check([], WARNING, "VRIX WARNING - 2 processes need restarting:"
                                 " 1 miss, 1 outd, 0 err | restart=2;;;0 errors=0;;;0")
+
+    def test_names_what_to_restart(self):
+        web = "system.slice/vrixtest-web.service"
+        for cgroup in (web, web, f"docker/{'ab' * 32}",
+                       "user.slice/user-65534.slice/session-4.scope"):
+            CGROUPS.move(self.helpers.deleted(), cgroup)
+        self.helpers.deleted()  # in no unit: counted, not named
+        self.check([], WARNING, "VRIX WARNING - 5 processes need restarting:"
+                                " 5 miss, 0 outd, 0 err; restart: vrixtest-web.service,"
+                                " docker abababababab, session 4 of nobody"
+                                " | restart=5;;;0 errors=0;;;0")
+        # Names past 200 bytes are counted.
+        long = "vrixtest-a-service-with-a-name-this-long-%d.service"
+        for n in range(5):
+            CGROUPS.move(self.helpers.deleted(), "system.slice/" + long % n)
+        status, out, _ = plugin()
+        names = out.split("; restart: ")[1].split(" | ")[0]
+        self.assertEqual(names, "vrixtest-web.service, docker abababababab,"
+                                " session 4 of nobody, %s, %s and 3 more"
+                                % (long % 0, long % 1))
+        self.assertEqual(status, WARNING)
 
     def test_whitelist_is_given_to_vrix(self):
         self.helpers.deleted()

@@ -8,11 +8,14 @@ that vrix sees only the test's own processes and its outcome is known.
 """
 
 import argparse
+import atexit
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 SKIP = 77
 NS_MARK = "VRIX_CONTRIB_NAMESPACE"
@@ -157,3 +160,75 @@ def first_process_row():
 
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+class Cgroups:
+    """A cgroup tree of the test's own, on the host's layout: systemd's own
+    hierarchy (name=systemd) where one is mounted, as on a hybrid host, else
+    the v2 one. The script moves itself into its root, a cgroup of no unit,
+    so that every helper starts in none; move() puts a process where a
+    service, container or session keeps its processes. At exit, what is left
+    in the tree is killed and the tree removed."""
+
+    def __init__(self):
+        self.hierarchy, controllers = _cgroup_hierarchy()
+        if self.hierarchy is None:
+            skip("no cgroup v2 or name=systemd hierarchy mounted")
+        self.root = os.path.join(self.hierarchy, "vrixtest-" + os.urandom(4).hex())
+        with open("/proc/self/cgroup") as f:
+            own = next(l.rstrip("\n").split(":", 2)[2] for l in f
+                       if l.split(":", 2)[1] == controllers)
+        self.home = os.path.join(self.hierarchy, own.lstrip("/"))
+        os.mkdir(self.root)
+        atexit.register(self.remove)
+        self.move(os.getpid(), "")
+
+    def move(self, pid, path):
+        """Moves a process into the cgroup at path below the tree's root."""
+        where = os.path.join(self.root, path)
+        os.makedirs(where, exist_ok=True)
+        with open(os.path.join(where, "cgroup.procs"), "w") as f:
+            f.write(str(pid))
+
+    def remove(self):
+        with open(os.path.join(self.home, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+        for _ in range(50):
+            left = []
+            for where, _, _ in os.walk(self.root):
+                with open(os.path.join(where, "cgroup.procs")) as f:
+                    left += [int(p) for p in f.read().split()]
+            for pid in left:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            try:
+                while os.waitpid(-1, os.WNOHANG)[0] > 0:
+                    pass
+            except ChildProcessError:
+                pass
+            if not left:
+                break
+            time.sleep(0.1)
+        for where, _, _ in os.walk(self.root, topdown=False):
+            os.rmdir(where)
+
+
+def _cgroup_hierarchy():
+    """The mount point of systemd's own hierarchy, or else of the v2 one, and
+    the middle field of the /proc/PID/cgroup line that names a process's
+    place in it."""
+    named = unified = None
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            mount_point = fields[4]
+            fstype, options = fields[-3], fields[-1].split(",")
+            if fstype == "cgroup" and "name=systemd" in options and named is None:
+                named = mount_point
+            elif fstype == "cgroup2" and unified is None:
+                unified = mount_point
+    if named:
+        return named, "name=systemd"
+    return unified, ""

@@ -12,6 +12,9 @@ import contrib_env as env
 
 ARGS = env.parse_args()
 env.enter_pid_namespace()
+CGROUPS = env.Cgroups()
+# vrix-services, found as the script finds it installed.
+os.environ["PATH"] = ARGS.contrib + os.pathsep + os.environ["PATH"]
 try:
     from prometheus_client.parser import text_string_to_metric_families
 except ImportError:
@@ -27,8 +30,8 @@ def textfile(*args, prefix=(), vrix=ARGS.vrix, script=SCRIPT):
 
 
 def metrics(path):
-    """{name or name{stat}: value}, checking that every family is a
-    documented gauge."""
+    """{name, name{stat} or name{stat,unit}: value}, checking that every
+    family is a documented gauge."""
     with open(path) as f:
         families = list(text_string_to_metric_families(f.read()))
     assert {f.name for f in families} == FAMILIES, families
@@ -38,7 +41,10 @@ def metrics(path):
         for sample in family.samples:
             key = sample.name
             if sample.labels:
-                key += "{%s}" % sample.labels["stat"]
+                labels = [sample.labels["stat"]]
+                if sample.labels["unit"]:
+                    labels.append(sample.labels["unit"])
+                key += "{%s}" % ",".join(labels)
             values[key] = sample.value
     return values
 
@@ -75,6 +81,21 @@ class TextfileTest(unittest.TestCase):
         # Readable by the exporter's user; no temporary file left behind.
         self.assertEqual(stat.S_IMODE(os.stat(self.prom).st_mode), 0o644)
         self.assertEqual(os.listdir(self.out_dir), ["vrix.prom"])
+
+    def test_rows_by_unit(self):
+        web = "system.slice/vrixtest-web.service"
+        CGROUPS.move(self.helpers.deleted(), web)
+        CGROUPS.move(self.helpers.replaced(), web)
+        CGROUPS.move(self.helpers.deleted(), "lxc.payload.vrixtest-ct")
+        self.helpers.deleted()
+        self.assertEqual(textfile(self.prom), (0, "", ""))
+        values = metrics(self.prom)
+        self.assertEqual(by_stat(values), {"miss": 1, "outd": 0, "err": 0, "all": 1})
+        for unit, counts in [("vrixtest-web.service", (1, 1, 0, 2)),
+                             ("lxc vrixtest-ct", (1, 0, 0, 1))]:
+            self.assertEqual(tuple(values["vrix_processes{%s,%s}" % (s, unit)]
+                                   for s in ("miss", "outd", "err", "all")), counts)
+        self.assertEqual(len([k for k in values if k.startswith("vrix_processes")]), 12)
 
     def test_whitelist_and_its_errors(self):
         self.helpers.deleted()
