@@ -15,6 +15,10 @@ int process_cpu_ms(pid_t pid, uint64_t *ms);
 // process, not a later one that got the same number. 0, or -1.
 int process_start(pid_t pid, uint64_t *start);
 
+// The PID namespace the calling process sees others in (0 where there is
+// only one): a pid names a process only there.
+uint64_t own_pid_namespace(void);
+
 // The calling process is killed when its parent ends.
 void die_with_parent(void);
 

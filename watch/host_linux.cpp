@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,12 @@ int process_start(pid_t pid, uint64_t *start)
         return -1;
     *start = value;
     return 0;
+}
+
+uint64_t own_pid_namespace(void)
+{
+    struct stat sb;
+    return stat("/proc/self/ns/pid", &sb) == 0 ? (uint64_t)sb.st_ino : 0;
 }
 
 void die_with_parent(void)

@@ -25,9 +25,11 @@ struct mount_entry {
 struct mount_table {
     int fd;
     std::vector<struct mount_entry> mounts;
-    std::unordered_map<std::string, size_t> children;  // "PARENT POINT": the mount on top
-    std::unordered_map<uint64_t, size_t> by_id;
+    // by a hash of parent and point: the mounts there, the one on top last
+    std::unordered_multimap<uint64_t, size_t> children;
     std::unordered_map<uint64_t, size_t> by_dev;
+    size_t root;  // the mount at "/" whose parent is not in the table
+    bool has_root;
 };
 
 static std::unordered_map<uint64_t, struct mount_table> tables;
@@ -69,9 +71,27 @@ static int parse_line(char *line, struct mount_entry *m)
     return 0;
 }
 
-static std::string child_key(uint64_t parent, const char *point, size_t len)
+static uint64_t child_key(uint64_t parent, const char *point, size_t len)
 {
-    return std::to_string(parent) + ' ' + std::string(point, len);
+    uint64_t h = 0xcbf29ce484222325ULL ^ parent;
+    for (size_t i = 0; i < len; i++)
+        h = (h ^ (unsigned char)point[i]) * 0x100000001b3ULL;
+    return h;
+}
+
+// The mount on top at point whose parent is parent, or SIZE_MAX.
+static size_t child_at(const struct mount_table *t, uint64_t parent, const char *point,
+                       size_t len)
+{
+    size_t found = SIZE_MAX;
+    auto range = t->children.equal_range(child_key(parent, point, len));
+    for (auto i = range.first; i != range.second; ++i) {
+        const struct mount_entry &m = t->mounts[i->second];
+        if (m.parent == parent && strlen(m.info.point) == len &&
+            memcmp(m.info.point, point, len) == 0 && (found == SIZE_MAX || i->second > found))
+            found = i->second;
+    }
+    return found;
 }
 
 static int read_table(struct mount_table *t)
@@ -90,8 +110,9 @@ static int read_table(struct mount_table *t)
     }
     t->mounts.clear();
     t->children.clear();
-    t->by_id.clear();
     t->by_dev.clear();
+    t->has_root = false;
+    std::unordered_map<uint64_t, size_t> by_id;
     size_t start = 0;
     struct mount_entry m;
     while (start < text.size()) {
@@ -100,14 +121,20 @@ static int read_table(struct mount_table *t)
             end = text.size();
         text[end] = '\0';
         if (parse_line(&text[start], &m) == 0) {
-            t->by_id[m.id] = t->mounts.size();
+            by_id[m.id] = t->mounts.size();
             t->by_dev.emplace(m.info.dev, t->mounts.size());
-            // a later mount at the same place is on top
-            t->children[child_key(m.parent, m.info.point, strlen(m.info.point))] =
-                t->mounts.size();
+            t->children.emplace(child_key(m.parent, m.info.point, strlen(m.info.point)),
+                                t->mounts.size());
             t->mounts.push_back(m);
         }
         start = end + 1;
+    }
+    for (size_t i = 0; i < t->mounts.size() && !t->has_root; i++) {
+        const struct mount_entry &r = t->mounts[i];
+        if (strcmp(r.info.point, "/") == 0 && (r.parent == r.id || by_id.count(r.parent) == 0)) {
+            t->root = i;
+            t->has_root = true;
+        }
     }
     return 0;
 }
@@ -134,32 +161,18 @@ static struct mount_table *table_of(uint64_t frame, pid_t pid, int fresh)
     return &(tables[frame] = std::move(t));
 }
 
-// The mount on top of the stack at point, whose bottom has parent as its
-// parent; start when there is none.
+// The mount on top of the stack at point, whose bottom has the mount at
+// start as its parent; start when there is none.
 static size_t on_top(const struct mount_table *t, size_t start, const char *point, size_t len)
 {
     size_t at = start;
     for (int depth = 0; depth < 64; depth++) {
-        auto child = t->children.find(child_key(t->mounts[at].id, point, len));
-        if (child == t->children.end() || child->second == at)
+        size_t child = child_at(t, t->mounts[at].id, point, len);
+        if (child == SIZE_MAX || child == at)
             break;
-        at = child->second;
+        at = child;
     }
     return at;
-}
-
-// The root of the frame: the mount at "/" whose parent is not in the table.
-static int root_of(const struct mount_table *t, size_t *root)
-{
-    for (size_t i = 0; i < t->mounts.size(); i++) {
-        const struct mount_entry &m = t->mounts[i];
-        if (strcmp(m.info.point, "/") == 0 &&
-            (m.parent == m.id || t->by_id.count(m.parent) == 0)) {
-            *root = on_top(t, i, "/", 1);
-            return 0;
-        }
-    }
-    return -1;
 }
 
 // Walks path from the root as a lookup crosses mounts: at each component,
@@ -168,9 +181,9 @@ static int root_of(const struct mount_table *t, size_t *root)
 int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct mount_info *out)
 {
     struct mount_table *t = table_of(frame, pid, fresh);
-    size_t at;
-    if (t == nullptr || path[0] != '/' || root_of(t, &at) != 0)
+    if (t == nullptr || path[0] != '/' || !t->has_root)
         return -1;
+    size_t at = on_top(t, t->root, "/", 1);
     for (const char *p = path + 1;; p++) {
         if (*p == '/' || *p == '\0') {
             if (p > path + 1 && p[-1] != '/')

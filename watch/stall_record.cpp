@@ -18,9 +18,13 @@ struct record_entry {
     uint64_t dev;
     pid_t pid;
     uint64_t start;
+    uint64_t pid_ns;  // where pid names the process
 };
 
 static const char RECORD_NAME[] = "stalled";
+// Entries of other PID namespaces cannot be checked from here; they are kept
+// for runs there, the newest of them.
+enum { RECORD_MAX = 64 };
 
 // The directory, made if need be, when only root can write it.
 static int safe_dir(void)
@@ -42,7 +46,9 @@ static int alive(const struct record_entry &e)
     return process_start(e.pid, &start) == 0 && start == e.start;
 }
 
-static std::vector<struct record_entry> read_record(void)
+// The entries of the record whose process lives, and those of other PID
+// namespaces.
+static std::vector<struct record_entry> read_record(uint64_t pid_ns)
 {
     std::vector<struct record_entry> entries;
     std::string path = std::string(STALL_RECORD_DIR) + "/" + RECORD_NAME;
@@ -56,11 +62,11 @@ static std::vector<struct record_entry> read_record(void)
         close(fd);
         return entries;
     }
-    unsigned long long dev, start;
+    unsigned long long dev, start, ns;
     int pid;
-    while (fscanf(in, "%llu %d %llu", &dev, &pid, &start) == 3) {
-        struct record_entry e = {dev, (pid_t)pid, start};
-        if (pid > 0 && alive(e))
+    while (fscanf(in, "%llu %d %llu %llu", &dev, &pid, &start, &ns) == 4) {
+        struct record_entry e = {dev, (pid_t)pid, start, ns};
+        if (pid > 0 && (ns != pid_ns || alive(e)))
             entries.push_back(e);
     }
     fclose(in);
@@ -71,19 +77,24 @@ void stall_record_load(void)
 {
     if (safe_dir() != 0)
         return;
-    for (const struct record_entry &e : read_record())
-        watch_recorded(e.dev, e.pid);
+    uint64_t pid_ns = own_pid_namespace();
+    for (const struct record_entry &e : read_record(pid_ns)) {
+        if (e.pid_ns == pid_ns)
+            watch_recorded(e.dev, e.pid);
+    }
 }
 
 // Written whole to a file of its own and renamed into place: a reader sees
 // the old record or the new one.
 void stall_record_add(uint64_t dev, pid_t pid)
 {
-    struct record_entry added = {dev, pid, 0};
+    struct record_entry added = {dev, pid, 0, own_pid_namespace()};
     if (safe_dir() != 0 || process_start(pid, &added.start) != 0)
         return;
-    std::vector<struct record_entry> entries = read_record();
+    std::vector<struct record_entry> entries = read_record(added.pid_ns);
     entries.push_back(added);
+    if (entries.size() > RECORD_MAX)
+        entries.erase(entries.begin(), entries.end() - RECORD_MAX);
     std::string dir = STALL_RECORD_DIR;
     std::string temp = dir + "/" + RECORD_NAME + ".XXXXXX";
     int fd = mkstemp(&temp[0]);
@@ -92,7 +103,7 @@ void stall_record_add(uint64_t dev, pid_t pid)
     std::string text;
     for (const struct record_entry &e : entries)
         text += std::to_string(e.dev) + " " + std::to_string(e.pid) + " " +
-                std::to_string(e.start) + "\n";
+                std::to_string(e.start) + " " + std::to_string(e.pid_ns) + "\n";
     ssize_t n = write(fd, text.data(), text.size());
     if (close(fd) != 0 || n != (ssize_t)text.size() ||
         rename(temp.c_str(), (dir + "/" + RECORD_NAME).c_str()) != 0)

@@ -3,12 +3,31 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "fake_platform.h"
 
 static int is_under(const char *path, const char *dir)
 {
     size_t len = dir == nullptr ? 0 : strlen(dir);
     return len != 0 && strncmp(path, dir, len) == 0 && path[len] == '/';
+}
+
+// A file system mounted at dir does not answer: no name on it, however it is
+// reached (a bind mount of it, say), gets an answer.
+static int is_stuck(const char *path)
+{
+    const char *dir = getenv("VRIX_FAKE_STUCK");
+    if (is_under(path, dir))
+        return 1;
+    struct stat at, above, holder;
+    std::string parent = std::string(dir == nullptr ? "" : dir) + "/..";
+    if (dir == nullptr || stat(dir, &at) != 0 || stat(parent.c_str(), &above) != 0 ||
+        at.st_dev == above.st_dev)
+        return 0;
+    std::string holding = path;
+    holding.erase(holding.rfind('/') + 1);
+    return stat(holding.c_str(), &holder) == 0 && holder.st_dev == at.st_dev;
 }
 
 static long long now_ms(void)
@@ -37,12 +56,14 @@ int fake_lookup(const char *path, struct stat *sb)
     // a stopped FUSE daemon: the caller waits until it is killed, and leaves
     // a process behind with whatever it holds, as one in uninterruptible
     // sleep would be
-    if (is_under(path, getenv("VRIX_FAKE_STUCK")) && fork() == 0) {
-        sleep(30);
-        _exit(0);
+    if (is_stuck(path)) {
+        if (fork() == 0) {
+            sleep(30);
+            _exit(0);
+        }
+        for (;;)
+            pause();
     }
-    while (is_under(path, getenv("VRIX_FAKE_STUCK")))
-        pause();
     if (is_under(path, getenv("VRIX_FAKE_SLOW"))) {
         const char *ms = getenv("VRIX_FAKE_SLOW_MS");
         slow_answer(ms == nullptr ? 100 : atoi(ms));

@@ -220,6 +220,7 @@ static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigne
     fflush(nullptr);
     watch->index = from;
     watch->waiting = WAIT_PROCESS;
+    watch->prober = 0;
     pid_t worker = fork();
     if (worker < 0)
         err(EXIT_ERROR, "fork");

@@ -24,14 +24,19 @@ std::string script_file(const std::string &dir, const std::string &script)
 }
 
 // vrix on the fake platform, with a tmpfs mounted at each of mounts in a
-// mount namespace of its own.
+// mount namespace of its own, then each of binds ("FROM=TO") bind-mounted.
 run_result run_mounted(const std::string &script, const std::vector<std::string> &mounts,
-                       const std::vector<std::string> &env, const std::vector<std::string> &args)
+                       const std::vector<std::string> &env, const std::vector<std::string> &args,
+                       const std::vector<std::string> &binds = {})
 {
     std::string dir = make_temp_dir();
     std::string command;
     for (size_t i = 0; i < mounts.size(); i++)
         command += "mount -t tmpfs none \"$" + std::to_string(i + 1) + "\" && ";
+    for (const std::string &bind : binds) {
+        size_t eq = bind.find('=');
+        command += "mount --bind '" + bind.substr(0, eq) + "' '" + bind.substr(eq + 1) + "' && ";
+    }
     command += "exec " + std::string(VRIX_FAKE_BIN);
     for (const std::string &a : args)
         command += " '" + a + "'";
@@ -85,6 +90,35 @@ TEST_F(Watch, StalledMountCostsOneWaitAndOnlyItsOwnFiles)
     r = run_mounted(script, {stuck}, env, {"-h", "-c", path});
     EXPECT_EQ(read_file(path), "/bin/b\t1\n");
     EXPECT_EQ(r.status, 1) << r.err;
+}
+
+TEST_F(Watch, StallIsTheDevicesWhateverMountReachesIt)
+{
+    // the stalled file system reached through three more bind mounts: one
+    // wait, one line, and every way to it refused; the file system the
+    // mounts stand on still answers
+    std::string script;
+    std::vector<std::string> binds;
+    for (int i = 0; i < 4; i++) {
+        std::string via = i == 0 ? stuck : dir + "/via" + std::to_string(i);
+        if (i != 0) {
+            mkdir(via.c_str(), 0755);
+            binds.push_back(stuck + "=" + via);
+        }
+        script += "proc\t" + std::to_string(10 + i) + "\t0\tp\t/bin/p\n" +
+                  "map\tvnode\tr-x\t1\t" + via + "/x.so\t1\t1\n";
+    }
+    script += "proc\t20\t0\tq\t/bin/q\n" + replaced;
+    time_t start = time(nullptr);
+    run_result r = run_mounted(script, {stuck}, {BOUND, "VRIX_FAKE_STUCK=" + stuck}, {"-h"}, binds);
+    EXPECT_LT(time(nullptr) - start, 5);
+    EXPECT_EQ(r.out, "    10      0  err /bin/p\n"
+                     "    11      0  err /bin/p\n"
+                     "    12      0  err /bin/p\n"
+                     "    13      0  err /bin/p\n"
+                     "    20      0 outd /bin/q\n");
+    EXPECT_EQ(r.err, "vrix: no answer for '" + stuck + "/x.so' (process 10) within 5 seconds\n");
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(Watch, ProcessThatDoesNotAnswerIsAnErrorAndTheScanGoesOn)
