@@ -17,6 +17,7 @@ struct fake_process {
     std::vector<struct kinfo_vmentry> map;
     int map_errno;        // failure of procstat_getvmmap
     bool map_hangs;       // procstat_getvmmap never returns, as on a stuck process
+    int map_busy_ms;      // procstat_getvmmap works this long first, as on a huge map
     uint64_t frame_key;   // the namespace its names are in, as the watch knows it
     std::string frame_prefix;
 };

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <time.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -105,6 +106,18 @@ int procstat_getpathname(struct procstat *, struct kinfo_proc *kp, char *pathnam
     return 0;
 }
 
+// Processor time, not the clock: a worker held to a sliver of a processor
+// takes longer, as it would over a huge map.
+static void work_for(int ms)
+{
+    if (ms <= 0)
+        return;
+    clock_t end = clock() + (clock_t)ms * (CLOCKS_PER_SEC / 1000);
+    volatile unsigned spin = 0;
+    while (clock() < end)
+        spin = spin + 1;
+}
+
 struct kinfo_vmentry *procstat_getvmmap(struct procstat *, struct kinfo_proc *kp,
                                         unsigned int *count)
 {
@@ -115,6 +128,7 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *, struct kinfo_proc *kp
         watch_frame(p->frame_key, p->frame_prefix.c_str());
     while (p->map_hangs)
         pause();
+    work_for(p->map_busy_ms);
     if (p->map_errno != 0)
         return errno = p->map_errno, nullptr;
     size_t n = p->map.size();

@@ -6,6 +6,7 @@
 //   path_error ERRNO                the last process's path call fails
 //   map_error ERRNO                 the last process's map call fails
 //   map_hang                        the last process's map call never returns
+//   map_busy MS                     the last process's map call works MS ms
 //   frame KEY PREFIX                the last process's names lie under PREFIX
 //   map TYPE PROT SHADOW PATH [FSID FILEID]
 //        TYPE: vnode, default, swap, device; PROT: letters of "rwx";
@@ -119,6 +120,8 @@ static int apply(const std::vector<std::string> &f)
         fake.processes.back().map_errno = errno_value(f[1]);
     else if (what == "map_hang" && f.size() == 1 && have_process)
         fake.processes.back().map_hangs = true;
+    else if (what == "map_busy" && f.size() == 2 && have_process)
+        fake.processes.back().map_busy_ms = atoi(f[1].c_str());
     else if (what == "frame" && f.size() == 3 && have_process) {
         fake.processes.back().frame_key = strtoull(f[1].c_str(), nullptr, 10);
         fake.processes.back().frame_prefix = f[2];

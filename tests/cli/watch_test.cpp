@@ -162,6 +162,18 @@ TEST_F(Watch, SlowAnswersAreNoStallHoweverManyAddUp)
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(Watch, WorkIsNoStallHoweverLongItTakes)
+{
+    // a map that takes five bounds of processor time to go through, as a
+    // huge one does on a starved processor
+    std::string script = "proc\t10\t0\ta\t/bin/a\nmap_busy\t1500\n" + current +
+                         "proc\t11\t0\tb\t/bin/b\n" + replaced;
+    run_result r = run_fake(script, {"-h"}, "", "", {BOUND});
+    EXPECT_EQ(r.out, "    11      0 outd /bin/b\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 2);
+}
+
 TEST_F(Watch, BeingStoppedForLongerThanTheBoundIsNoStall)
 {
     // a slow answer, and the whole run stopped for longer than the bound in
