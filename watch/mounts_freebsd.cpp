@@ -5,13 +5,9 @@
 
 #include "mounts.h"
 
-// FreeBSD has one mount table, and its kernel names every mapped file from
-// the host's root: the frame is always ours.
-int mount_of(uint64_t, pid_t, const char *path, int, struct mount_info *out)
+// The deepest mount at path among count mounts; -1 when none holds it.
+static int deepest(const struct statfs *mounts, int count, const char *path)
 {
-    struct statfs *mounts;
-    // MNT_NOWAIT: the kernel's own list, without asking any file system
-    int count = getmntinfo(&mounts, MNT_NOWAIT);
     size_t best = 0;
     int found = -1;
     for (int i = 0; i < count; i++) {
@@ -21,11 +17,33 @@ int mount_of(uint64_t, pid_t, const char *path, int, struct mount_info *out)
             found = i;
         }
     }
+    return found;
+}
+
+// FreeBSD has one mount table, and its kernel names every mapped file from
+// the host's root: the frame is always ours. A nullfs or unionfs mount
+// waits on what it stands on: it takes the type of the mount below its
+// source.
+int mount_of(uint64_t, pid_t, const char *path, int, struct mount_info *out)
+{
+    struct statfs *mounts;
+    // MNT_NOWAIT: the kernel's own list, without asking any file system
+    int count = getmntinfo(&mounts, MNT_NOWAIT);
+    int found = deepest(mounts, count, path);
     if (found < 0)
         return -1;
     strlcpy(out->point, mounts[found].f_mntonname, sizeof out->point);
     strlcpy(out->type, mounts[found].f_fstypename, sizeof out->type);
     out->dev = (uint64_t)mounts[found].f_fsid.val[0];
+    for (int hops = 0; hops < 8; hops++) {
+        if (strcmp(out->type, "nullfs") != 0 && strcmp(out->type, "unionfs") != 0)
+            break;
+        int below = deepest(mounts, count, mounts[found].f_mntfromname);
+        if (below < 0 || below == found)
+            break;
+        found = below;
+        strlcpy(out->type, mounts[found].f_fstypename, sizeof out->type);
+    }
     return 0;
 }
 
