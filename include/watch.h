@@ -26,8 +26,8 @@ enum { WATCH_ANSWERED_MAX = 64 };
 // about the process itself: its map, its files), or a lookup of a path.
 enum { WAIT_PROCESS = 0, WAIT_LOOKUP = 1 };
 
-// The page the parent and its worker share; one per run, mapped before the
-// worker is forked.
+// The page the parent and its worker share; a fresh one for each worker,
+// mapped before it is forked.
 struct watch_page {
     uint64_t seq;        // moves at each process and at each lookup's start and end
     uint32_t index;      // the process the worker is at, in the process list
@@ -49,6 +49,10 @@ extern struct watch_page *watch;
 
 // Maps a page shared with processes forked after it; 0, or -1 with errno.
 int watch_share(void);
+
+// The same with the contents of the page in use, whose shared mapping goes:
+// a fresh page for each worker, out of reach of a killed one's late stores.
+int watch_renew(void);
 
 // The scan is at process index with pid.
 void watch_process(uint32_t index, pid_t pid);

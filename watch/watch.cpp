@@ -33,6 +33,16 @@ int watch_share(void)
     return 0;
 }
 
+int watch_renew(void)
+{
+    struct watch_page *old = watch;
+    if (watch_share() != 0)
+        return -1;
+    if (old != &private_page)
+        munmap(old, sizeof *old);
+    return 0;
+}
+
 // The parent reads the page while the worker writes it: the sequence number
 // is stored last, after what it announces.
 static void bump(void)

@@ -158,12 +158,15 @@ static unsigned after_stall(struct kinfo_proc *procs, struct run_flags *flags)
 static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                           unsigned from, struct row_buffer *rows, const sigset_t *mask)
 {
+    stdout_flush();
     fflush(nullptr);
     watch->index = from;
     watch->waiting = WAIT_PROCESS;
     pid_t worker = fork();
-    if (worker < 0)
-        err(EXIT_ERROR, "fork");
+    if (worker < 0) {
+        scan_unwatched(ps, procs, count, from, rows);
+        return -1;
+    }
     if (worker == 0) {
         sigprocmask(SIG_SETMASK, mask, nullptr);
         become_worker();
@@ -176,9 +179,7 @@ static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigne
 void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                   struct run_flags *flags)
 {
-    struct row_buffer *rows = rows_map();
-    if (rows == nullptr || watch_share() != 0)
-        err(EXIT_ERROR, "mmap");
+    struct row_buffer *rows = nullptr;
     // the end of a worker wakes us; whoever started us may have ignored it
     struct sigaction dfl, old_action;
     memset(&dfl, 0, sizeof dfl);
@@ -191,9 +192,13 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
     int waited_ms = 0;
     unsigned from = 0;
     while (from < count) {
-        rows_reset(rows);
+        // a killed worker can store into its pages until it is off the CPU:
+        // each worker gets fresh ones, with what the run has learnt
+        rows = rows_renew(rows);
+        if (rows == nullptr || watch_renew() != 0)
+            err(EXIT_ERROR, "mmap");
         pid_t worker = start_worker(ps, procs, count, from, rows, &old_mask);
-        int outcome = supervise(worker);
+        int outcome = worker < 0 ? WORKER_ENDED : supervise(worker);
         uint64_t offset = 0;
         rows_each(rows, &offset, print_record, flags);
         if (outcome == WORKER_STALLED) {
