@@ -59,7 +59,6 @@ void rows_each(struct row_buffer *rows, uint64_t *offset,
     }
 }
 
-
 struct row_buffer *rows_renew(struct row_buffer *old)
 {
     struct row_buffer *rows = rows_map();
