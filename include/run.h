@@ -32,6 +32,17 @@ int print_usage(void);
 int jail_state(void);
 void run_scan(struct run_flags *flags);
 
+// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, before
+// anything else is opened, so that nothing of ours lands on them.
+void std_fds_open(void);
+// A write to standard output happened; result is negative when it failed.
+void stdout_wrote(int result);
+// Flushes standard output, keeping the first error for stdout_close().
+void stdout_flush(void);
+// Flushes and closes standard output; 0, or -1 after "vrix: stdout: <reason>"
+// when something written there was lost.
+int stdout_close(void);
+
 // Writes a report row (and the header before the first one) to table_stream.
 void print_row(struct run_flags *flags, unsigned pid, unsigned jid, const char *label,
                const char *path);

@@ -36,7 +36,8 @@ enum { WAIT_PROCESS = 0, WAIT_LOOKUP = 1 };
 // cannot be told (a symbolic link on the way may lead anywhere).
 enum { CLASS_LOCAL = 0, CLASS_STALLS = 1, CLASS_UNKNOWN = 2 };
 
-// The page the parent and its worker share; a fresh one for each worker.
+// The page the parent and its worker share; a fresh one for each worker,
+// mapped before it is forked.
 struct watch_page {
     uint64_t seq;        // moves at each process and at each lookup's start and end
     uint32_t index;      // the process the worker is at, in the process list

@@ -59,9 +59,10 @@ void rows_each(struct row_buffer *rows, uint64_t *offset,
     }
 }
 
-void rows_reset(struct row_buffer *rows)
+struct row_buffer *rows_renew(struct row_buffer *old)
 {
-    rows->committed = 0;
-    rows->state = WORKER_RUNNING;
-    rows->next = 0;
+    struct row_buffer *rows = rows_map();
+    if (old != nullptr)
+        munmap(old, ROWS_SIZE);
+    return rows;
 }

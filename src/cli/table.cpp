@@ -28,4 +28,8 @@ void print_row(struct run_flags *flags, unsigned pid, unsigned jid, const char *
     fprintf(table_stream, "%6u %6u %4s ", pid, jid, label);
     print_escaped(table_stream, path);
     putc('\n', table_stream);
+    // stdio keeps the error; errno is still that of the failed call. The
+    // table on standard error (-c -) has nowhere to report its loss.
+    if (table_stream == stdout)
+        stdout_wrote(ferror(stdout) ? -1 : 0);
 }

@@ -34,6 +34,7 @@ static int parse_options(int argc, char **argv)
 
 int vrix_main(int argc, char **argv)
 {
+    std_fds_open();
     table_stream = stdout;
     int status = parse_options(argc, argv);
     if (status >= 0)
@@ -54,9 +55,11 @@ int vrix_main(int argc, char **argv)
 
     whitelist_free(whitelist);
     whitelist = nullptr;
-    if (whitelist_writer_finish(flags.error_seen) != 0)
-        return EXIT_ERROR;
-    if (flags.error_seen)
+    int failed = whitelist_writer_finish(flags.error_seen) != 0;
+    // a lost table must not look like a result
+    if (stdout_close() != 0)
+        failed = 1;
+    if (failed || flags.error_seen)
         return EXIT_ERROR;
     return flags.rows_printed > 0 ? EXIT_RESTART : EXIT_NONE;
 }

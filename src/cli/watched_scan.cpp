@@ -217,13 +217,16 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
 static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                           unsigned from, struct row_buffer *rows, const sigset_t *mask)
 {
+    stdout_flush();
     fflush(nullptr);
     watch->index = from;
     watch->waiting = WAIT_PROCESS;
     watch->prober = 0;
     pid_t worker = fork();
-    if (worker < 0)
-        err(EXIT_ERROR, "fork");
+    if (worker < 0) {
+        scan_unwatched(ps, procs, count, from, rows);
+        return -1;
+    }
     if (worker == 0) {
         sigprocmask(SIG_SETMASK, mask, nullptr);
         become_worker();
@@ -236,9 +239,7 @@ static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigne
 void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                   struct run_flags *flags)
 {
-    struct row_buffer *rows = rows_map();
-    if (rows == nullptr)
-        err(EXIT_ERROR, "mmap");
+    struct row_buffer *rows = nullptr;
     // the end of a worker wakes us; whoever started us may have ignored it
     struct sigaction dfl, old_action;
     memset(&dfl, 0, sizeof dfl);
@@ -252,12 +253,14 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
     unsigned from = 0;
     int done = 0;
     while (!done && from < count) {
-        rows_reset(rows);
-        if (watch_share() != 0)
+        // a killed worker can store into its pages until it is off the CPU:
+        // each worker gets fresh ones, with what the run has learnt
+        rows = rows_renew(rows);
+        if (rows == nullptr || watch_share() != 0)
             err(EXIT_ERROR, "mmap");
         pid_t worker = start_worker(ps, procs, count, from, rows, &old_mask);
         long long waited = 0;
-        int outcome = supervise(worker, &waited);
+        int outcome = worker < 0 ? WORKER_ENDED : supervise(worker, &waited);
         uint64_t offset = 0;
         rows_each(rows, &offset, print_record, flags);
         if (outcome == WORKER_STALLED) {

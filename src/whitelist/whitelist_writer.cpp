@@ -91,8 +91,7 @@ void whitelist_writer_add(unsigned pid, const char *exe_path, uint64_t missing)
         return;
     }
     if (to_stdout) {
-        if (printf("%s\t%u\n", exe_path, (unsigned)missing) < 0 && write_error == 0)
-            write_error = errno;
+        stdout_wrote(printf("%s\t%u\n", exe_path, (unsigned)missing));
         return;
     }
     char line[EXE_PATH_SIZE + 32];
@@ -117,11 +116,9 @@ int whitelist_writer_finish(int error_seen)
     if (create_path == nullptr)
         return 0;
     int error = 0;
-    if (to_stdout) {
-        if (fflush(stdout) != 0 && write_error == 0)
-            write_error = errno;
-        error = write_error;
-    } else {
+    // standard output is flushed and closed, and its failure told, with the
+    // table's
+    if (!to_stdout) {
         flush_pending();
         error = whitelist_target_put(&target, create_path, write_error);
         remove_leftovers();

@@ -233,7 +233,7 @@ TEST_F(CreateCli, WriteFailureIsAnError)
     r = run_fake(missing(1, "/usr/bin/a"), {"-c", "-"}, "", "/dev/full");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, HEADER + "     1      0 miss /usr/bin/a\n"
-                              "vrix: cannot write file '-': No space left on device\n");
+                              "vrix: stdout: No space left on device\n");
 }
 
 TEST_F(CreateCli, DevicesAreWrittenInPlace)
