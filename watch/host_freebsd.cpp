@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/param.h>
+#include <sys/proc.h>
 #include <sys/procctl.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>
@@ -33,8 +34,9 @@ int process_cpu_ms(pid_t pid, uint64_t *ms)
 
 int process_start(pid_t pid, uint64_t *start)
 {
+    // a process that has ended but is not yet reaped waits on nothing
     struct kinfo_proc kp;
-    if (proc_of(pid, &kp) != 0)
+    if (proc_of(pid, &kp) != 0 || kp.ki_stat == SZOMB)
         return -1;
     *start = (uint64_t)kp.ki_start.tv_sec * 1000000 + (uint64_t)kp.ki_start.tv_usec;
     return 0;
