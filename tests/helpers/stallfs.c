@@ -1,7 +1,8 @@
 /*
  * A FUSE file system for tests of file systems that answer slowly or not at
  * all: it mirrors SRCDIR read-only at MOUNTPOINT, in the foreground, with
- * nothing cached by the kernel, so that every lookup reaches it.
+ * no name cached by the kernel, so that every lookup reaches it (and a stat
+ * is one call: the one after a lookup uses the attributes it brought).
  *
  *   vrix-stallfs [option...] SRCDIR MOUNTPOINT
  *     --slow-ms N   how long --slow names take to answer (default 1000)
@@ -39,14 +40,12 @@
 #include <unistd.h>
 
 enum { MAX_RULES = 64, MAX_SEEN = 1024 };
+enum { SLOW, NEVER, ONCE, KINDS };
+static const char *const OPTIONS[KINDS] = {"--slow", "--never", "--once"};
 
-struct rules {
-    const char *slow[MAX_RULES], *never[MAX_RULES], *once[MAX_RULES];
-    int n_slow, n_never, n_once;
-    long slow_ms;
-};
-
-static struct rules rules = {.slow_ms = 1000};
+static const char *globs[KINDS][MAX_RULES];
+static int n_globs[KINDS];
+static long slow_ms = 1000;
 static const char *source;
 static volatile sig_atomic_t on = 1;
 
@@ -61,10 +60,10 @@ static void toggle(int sig)
     on = !on;
 }
 
-static int matches(const char *const *globs, int n, const char *path)
+static int matches(int kind, const char *path)
 {
-    for (int i = 0; i < n; i++) {
-        if (fnmatch(globs[i], path, 0) == 0)
+    for (int i = 0; i < n_globs[kind]; i++) {
+        if (fnmatch(globs[kind][i], path, 0) == 0)
             return 1;
     }
     return 0;
@@ -100,27 +99,25 @@ static int looked_up_before(const char *path)
 
 static void apply_rules(const char *path, int lookup)
 {
-    if (lookup && matches(rules.once, rules.n_once, path) && looked_up_before(path) && on)
+    if (lookup && matches(ONCE, path) && looked_up_before(path))
         hold();
-    if (!on)
-        return;
-    if (matches(rules.never, rules.n_never, path))
+    if (on && matches(NEVER, path))
         hold();
-    else if (matches(rules.slow, rules.n_slow, path))
-        sleep_ms(rules.slow_ms);
+    else if (on && matches(SLOW, path))
+        sleep_ms(slow_ms);
 }
 
-static void real_path(const char *path, char *out)
+// The path of the file mirrored at path, once the rules let the call go on.
+static char *mirror(const char *path, int lookup, char *real)
 {
-    snprintf(out, PATH_MAX, "%s%s", source, path);
+    apply_rules(path, lookup);
+    snprintf(real, PATH_MAX, "%s%s", source, path);
+    return real;
 }
 
 static void *sf_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 {
     (void)conn;
-    // every lookup of a name reaches the daemon; the stat that follows one
-    // is answered from the attributes it brought, so that a stat is one
-    // slow call, not two
     cfg->entry_timeout = 0;
     cfg->negative_timeout = 0;
     cfg->attr_timeout = 1;
@@ -131,17 +128,13 @@ static int sf_getattr(const char *path, struct stat *st, struct fuse_file_info *
 {
     (void)fi;
     char real[PATH_MAX];
-    apply_rules(path, 1);
-    real_path(path, real);
-    return lstat(real, st) == 0 ? 0 : -errno;
+    return lstat(mirror(path, 1, real), st) == 0 ? 0 : -errno;
 }
 
 static int sf_readlink(const char *path, char *buf, size_t size)
 {
     char real[PATH_MAX];
-    apply_rules(path, 0);
-    real_path(path, real);
-    ssize_t n = readlink(real, buf, size - 1);
+    ssize_t n = readlink(mirror(path, 0, real), buf, size - 1);
     if (n < 0)
         return -errno;
     buf[n] = '\0';
@@ -153,9 +146,7 @@ static int sf_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t o
 {
     (void)offset, (void)fi, (void)flags;
     char real[PATH_MAX];
-    apply_rules(path, 0);
-    real_path(path, real);
-    DIR *dir = opendir(real);
+    DIR *dir = opendir(mirror(path, 0, real));
     if (dir == NULL)
         return -errno;
     for (struct dirent *e; (e = readdir(dir)) != NULL;)
@@ -169,9 +160,7 @@ static int sf_open(const char *path, struct fuse_file_info *fi)
     char real[PATH_MAX];
     if ((fi->flags & O_ACCMODE) != O_RDONLY)
         return -EROFS;
-    apply_rules(path, 0);
-    real_path(path, real);
-    int fd = open(real, O_RDONLY);
+    int fd = open(mirror(path, 0, real), O_RDONLY);
     if (fd < 0)
         return -errno;
     fi->fh = (uint64_t)fd;
@@ -190,9 +179,7 @@ static int sf_read(const char *path, char *buf, size_t size, off_t offset,
 static int sf_statfs(const char *path, struct statvfs *st)
 {
     char real[PATH_MAX];
-    apply_rules(path, 0);
-    real_path(path, real);
-    return statvfs(real, st) == 0 ? 0 : -errno;
+    return statvfs(mirror(path, 0, real), st) == 0 ? 0 : -errno;
 }
 
 static int sf_release(const char *path, struct fuse_file_info *fi)
@@ -213,44 +200,30 @@ static const struct fuse_operations operations = {
     .init = sf_init,
 };
 
-static int usage(void)
-{
-    fprintf(stderr, "usage: vrix-stallfs [--slow-ms N] [--slow GLOB]... [--never GLOB]... "
-                    "[--once GLOB]... [--off] SRCDIR MOUNTPOINT\n");
-    return 2;
-}
-
-static int add_rule(const char **globs, int *n, const char *glob)
-{
-    if (*n == MAX_RULES)
-        return -1;
-    globs[(*n)++] = glob;
-    return 0;
-}
-
 int main(int argc, char **argv)
 {
     int i, bad = 0;
     for (i = 1; i < argc - 2 && !bad; i++) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "--off") == 0) {
+        if (strcmp(argv[i], "--off") == 0) {
             on = 0;
             continue;
         }
+        int kind = 0;
+        while (kind < KINDS && strcmp(argv[i], OPTIONS[kind]) != 0)
+            kind++;
         const char *value = argv[++i];
-        if (strcmp(arg, "--slow-ms") == 0)
-            rules.slow_ms = atol(value);
-        else if (strcmp(arg, "--slow") == 0)
-            bad = add_rule(rules.slow, &rules.n_slow, value);
-        else if (strcmp(arg, "--never") == 0)
-            bad = add_rule(rules.never, &rules.n_never, value);
-        else if (strcmp(arg, "--once") == 0)
-            bad = add_rule(rules.once, &rules.n_once, value);
-        else
+        if (strcmp(argv[i - 1], "--slow-ms") == 0)
+            slow_ms = atol(value);
+        else if (kind == KINDS || n_globs[kind] == MAX_RULES)
             bad = 1;
+        else
+            globs[kind][n_globs[kind]++] = value;
     }
-    if (bad || i != argc - 2)
-        return usage();
+    if (bad || i != argc - 2) {
+        fprintf(stderr, "usage: vrix-stallfs [--slow-ms N] [--slow GLOB]... [--never GLOB]... "
+                        "[--once GLOB]... [--off] SRCDIR MOUNTPOINT\n");
+        return 2;
+    }
     static char src[PATH_MAX];
     if (realpath(argv[i], src) == NULL) {
         perror(argv[i]);
