@@ -6,6 +6,9 @@
  *     lib             dlopen it
  *     --map FILE      map FILE private, read+exec
  *     --shared FILE   map FILE shared, read+exec
+ *     --map-times N FILE
+ *                     map N pages of FILE private, read+exec, each apart
+ *                     from the others
  *     --memfd         map an anonymous memfd private, read+exec
  *     --hugetlb       map anonymous huge pages private, read+exec
  *     --unlink        unlink every lib and FILE once mapped
@@ -44,6 +47,19 @@ static void map_file(const char *path, int flags)
         die(path);
     if (mmap(NULL, 4096, PROT_READ | PROT_EXEC, flags, fd, 0) == MAP_FAILED)
         die("mmap");
+    close(fd);
+}
+
+// Each at file offset 0, so that no two neighbours merge into one mapping.
+static void map_file_times(const char *path, long times)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        die(path);
+    for (long i = 0; i < times; i++) {
+        if (mmap(NULL, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0) == MAP_FAILED)
+            die("mmap");
+    }
     close(fd);
 }
 
@@ -137,6 +153,10 @@ int main(int argc, char **argv)
             map_huge_pages();
         } else if (strcmp(argv[i], "--map") == 0 && i + 1 < argc) {
             map_file(argv[++i], MAP_PRIVATE);
+            mapped[n_mapped++] = argv[i];
+        } else if (strcmp(argv[i], "--map-times") == 0 && i + 2 < argc) {
+            map_file_times(argv[i + 2], atol(argv[i + 1]));
+            i += 2;
             mapped[n_mapped++] = argv[i];
         } else if (strcmp(argv[i], "--shared") == 0 && i + 1 < argc) {
             map_file(argv[++i], MAP_SHARED);

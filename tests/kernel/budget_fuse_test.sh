@@ -1,0 +1,398 @@
+#!/bin/bash
+# What a user can do to a run with FUSE file systems of their own
+# (vrix-stallfs: names that answer slowly, never, or only once): slow names,
+# one device behind many bind mounts, a mount made during the run, a daemon
+# that never answers met again and again, and a process whose many mappings
+# take longer than the bound to go through. The run's waits stay within
+# their allowance, a file on the local disk is still judged, and a worker
+# stuck in the kernel is left behind once, holding nothing else.
+# BUDGET_FUSE_CASES picks cases by name.
+# The whole script runs in a PID and mount namespace of its own (with a
+# /run of its own), so that nothing else on the machine can change its
+# result.
+#
+#   budget_fuse_test.sh VRIX MAPPER TESTLIB STALLFS
+set -u
+vrix=$1 mapper=$2 testlib=$3 stallfs=$4
+
+if [ "${BUDGET_FUSE_INSIDE:-}" = "" ]; then
+    missing=""
+    for p in unshare mount umount sysctl; do
+        command -v "$p" > /dev/null || missing="$missing $p"
+    done
+    [ -e /dev/fuse ] || missing="$missing /dev/fuse"
+    [ -x "$stallfs" ] || missing="$missing $stallfs"
+    if [ -n "$missing" ]; then
+        echo "missing:$missing (apt-get install fuse3 libfuse3-dev pkg-config util-linux procps)"
+        [ -n "${CI:-}" ] && exit 1
+        exit 77
+    fi
+    export BUDGET_FUSE_INSIDE=1
+    exec unshare --pid --fork --mount-proc --propagation private bash "$0" "$@"
+fi
+
+# the record of stalled devices that runs leave for later runs: ours alone
+mount -t tmpfs -o mode=755 none /run
+vrix_exe=$(readlink -f "$vrix")
+failures=0
+case_failed=0
+daemons=()
+restore=()
+dir=$(mktemp -d /tmp/vrix-budget-XXXXXX)
+
+fail() { echo "FAIL: $*"; case_failed=1; }
+
+ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# vrix-stallfs mirroring $1 at $2 with the options that follow; its pid in
+# $daemon once mounted.
+start_fs() {
+    local src=$1 mnt=$2; shift 2
+    local under; under=$(stat -c %d "$mnt")
+    "$stallfs" "$@" "$src" "$mnt" 2> /dev/null & daemon=$!
+    disown "$daemon"
+    daemons+=("$daemon")
+    for _ in $(seq 100); do
+        [ "$(stat -c %d "$mnt" 2> /dev/null)" != "$under" ] && return 0
+        sleep 0.1
+    done
+    fail "vrix-stallfs did not mount $mnt"; return 1
+}
+
+# The daemon's rules on (or off again: whatever they hold then answers).
+toggle_fs() { kill -USR1 "$1"; sleep 0.2; }
+
+# A helper that maps $@ (run by the command in launch, if any); its pid in
+# $helper once it says "ready".
+launch=()
+start_helper() {
+    local ready=$dir/ready.$RANDOM
+    "${launch[@]}" "$mapper" "$@" > "$ready" 2>&1 & helper=$!
+    disown "$helper"
+    for _ in $(seq 300); do
+        grep -qs ready "$ready" && return 0
+        sleep 0.05
+    done
+    fail "helper for $* did not start: $(cat "$ready")"
+}
+
+# A library on the local disk replaced under a helper, as a package manager
+# replaces it; the helper's pid in $outd.
+start_replaced() {
+    mkdir -p "$1"
+    cp "$testlib" "$1/lib.so"
+    start_helper --map "$1/lib.so"; outd=$helper
+    cp "$testlib" "$1/new.so" && mv "$1/new.so" "$1/lib.so"
+}
+
+# vrix -h (after the command in "$@", if any, that ends by running it) with
+# its output read through a pipe, as a script reads it; sets out, err,
+# status and took (milliseconds), and keeps them in files for a run in the
+# background (see load_run). A hang is killed after 90 seconds.
+run_vrix() {
+    local start; start=$(ms)
+    timeout -s KILL 90 "${@:-$vrix}" -h 2> "$dir/err" | cat > "$dir/out"
+    echo "${PIPESTATUS[0]}" > "$dir/status"
+    echo $(($(ms) - start)) > "$dir/took"
+    load_run
+}
+
+load_run() {
+    out=$(cat "$dir/out") err=$(cat "$dir/err")
+    status=$(cat "$dir/status") took=$(cat "$dir/took")
+    seen="status $status in $took ms; out: [$out] err: [$err]"
+    echo "status $status in $took ms"
+}
+
+row_of() { awk -v p="$1" '$1 == p {print $3}' <<< "$out"; }
+
+count() { grep -c -- "$1" <<< "$err"; }
+
+# Processes of vrix still there: the vrix binary, or something vrix named
+# after itself, other than this test's own helpers.
+left_behind() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        p=${p#/proc/}
+        [ "$p" = $$ ] && continue
+        exe=$(readlink "/proc/$p/exe" 2> /dev/null)
+        case $exe in "$vrix_exe") echo "$p"; continue ;; "$mapper"|"$stallfs") continue ;; esac
+        case $(cat "/proc/$p/comm" 2> /dev/null) in vrix*)
+            [ "$(readlink -f "$exe")" = "$(readlink -f "$mapper")" ] ||
+                [ "$(readlink -f "$exe")" = "$(readlink -f "$stallfs")" ] || echo "$p" ;;
+        esac
+    done
+}
+
+# Killing the daemons first fails every call held by them, which frees
+# whatever sleeps uninterruptibly on one; then everything else in this PID
+# namespace goes.
+cleanup() {
+    local p
+    for p in "${daemons[@]}"; do kill -KILL "$p" 2> /dev/null; done
+    for m in $(awk -v d="$dir" 'index($5, d) == 1 {print $5}' /proc/self/mountinfo | sort -r); do
+        umount -l "$m" 2> /dev/null || fusermount3 -u -z "$m" 2> /dev/null
+    done
+    for _ in 1 2; do
+        for p in /proc/[0-9]*; do
+            p=${p#/proc/}
+            [ "$p" = $$ ] || kill -KILL "$p" 2> /dev/null
+        done
+        wait 2> /dev/null
+    done
+    for r in "${restore[@]}"; do eval "$r"; done
+    restore=() daemons=()
+    rm -rf /run/vrix "$dir"; dir=$(mktemp -d /tmp/vrix-budget-XXXXXX)
+}
+
+# Eight names that each answer in 4.6 seconds, under the bound: the run
+# spends its 10 seconds on them, says so once, and then asks the local disk
+# still.
+case_slow_names() {
+    local pids=() e=0
+    mkdir -p "$dir/src" "$dir/mnt"
+    for i in 1 2 3 4 5 6 7 8; do cp "$testlib" "$dir/src/lib$i.so"; done
+    start_fs "$dir/src" "$dir/mnt" --off --slow-ms 4600 --slow '/lib*.so' || return
+    for i in 1 2 3 4 5 6 7 8; do start_helper --map "$dir/mnt/lib$i.so"; pids+=("$helper"); done
+    start_replaced "$dir/local"
+    toggle_fs "$daemon"
+    run_vrix
+    [ "$took" -lt 19000 ] || fail "slow names: took $took ms"
+    [ "$(row_of "$outd")" = outd ] || fail "slow names: local replaced library not outd"
+    for p in "${pids[@]}"; do
+        case $(row_of "$p") in err) e=$((e + 1)) ;; "") ;; *) fail "slow names: $p not err" ;; esac
+    done
+    # 10 seconds hold two answers of 4.6 at most
+    [ "$e" -ge 6 ] || fail "slow names: $e helpers err, not 6 or more"
+    [ "$status" = 1 ] || fail "slow names: status $status"
+    [ "$(count "10 seconds")" = 1 ] || fail "slow names: no one line of the allowance"
+    [ "$(count "vrix: no answer for '")" -le 1 ] || fail "slow names: more than one wait told"
+    [ "$(grep -v -e "10 seconds" -e "vrix: no answer for '" <<< "$err" | grep -c .)" = 0 ] ||
+        fail "slow names: other messages"
+}
+
+# One device that never answers, reached through six bind mounts, or from
+# six mount namespaces (which any user can make): one wait.
+one_device() {
+    local how=$1 pids=()
+    mkdir -p "$dir/src" "$dir/mnt"
+    for i in 1 2 3 4 5 6; do cp "$testlib" "$dir/src/lib$i.so"; done
+    start_fs "$dir/src" "$dir/mnt" --off --never '/*.so' || return
+    for i in 1 2 3 4 5 6; do
+        if [ "$how" = "bind mounts" ]; then
+            mkdir "$dir/mnt$i" && mount --bind "$dir/mnt" "$dir/mnt$i" || fail "bind mount $i"
+            start_helper --map "$dir/mnt$i/lib$i.so"
+        else
+            launch=(unshare -m --propagation private)
+            start_helper --map "$dir/mnt/lib$i.so"
+            launch=()
+        fi
+        pids+=("$helper")
+    done
+    start_replaced "$dir/local"
+    toggle_fs "$daemon"
+    run_vrix
+    [ "$took" -lt 19000 ] || fail "$how: took $took ms"
+    [ "$(row_of "$outd")" = outd ] || fail "$how: local replaced library not outd"
+    for p in "${pids[@]}"; do
+        [ "$(row_of "$p")" = err ] || fail "$how: $p not err"
+    done
+    [ "$status" = 1 ] || fail "$how: status $status"
+    [ "$(count "vrix: no answer for '")" -le 1 ] || fail "$how: more than one wait told"
+}
+
+case_bind_mounts() { one_device "bind mounts"; }
+case_namespaces() { one_device "namespaces"; }
+
+# A mount made while vrix runs, after it placed a first stall, over a
+# directory of the root file system whose file a process maps; then it
+# stalls. Mount A stalls first; C's slow answer keeps vrix busy while B is
+# mounted. Root's replaced library, in a plain directory of the same root
+# file system, is still judged.
+case_late_mount() {
+    local a b c
+    mkdir -p "$dir/srcA" "$dir/mntA" "$dir/srcB" "$dir/srcC" "$dir/mntC" "$dir/home/dir"
+    cp "$testlib" "$dir/srcA/a.so"; cp "$testlib" "$dir/srcC/c.so"
+    cp "$testlib" "$dir/srcB/b.so"; cp "$testlib" "$dir/home/dir/b.so"
+    start_fs "$dir/srcA" "$dir/mntA" --off --never '/*.so' || return
+    local fs_a=$daemon
+    start_fs "$dir/srcC" "$dir/mntC" --off --slow-ms 4600 --slow '/*.so' || return
+    local fs_c=$daemon
+    start_helper --map "$dir/mntA/a.so"; a=$helper
+    start_helper --map "$dir/mntC/c.so"; c=$helper
+    start_helper --map "$dir/home/dir/b.so"; b=$helper
+    start_replaced "$dir/opt"
+    toggle_fs "$fs_a"; toggle_fs "$fs_c"
+    run_vrix &
+    local run=$!
+    # A has stalled for 5 seconds by now, and C is answering
+    sleep 7
+    start_fs "$dir/srcB" "$dir/home/dir" --never '/*.so'
+    wait "$run"
+    load_run > /dev/null
+    [ "$(row_of "$outd")" = outd ] || fail "late mount: root's replaced library not outd"
+    [ "$(row_of "$a")" = err ] || fail "late mount: helper on A not err"
+    [ "$(row_of "$b")" = err ] || fail "late mount: helper under B not err"
+    case $(row_of "$c") in ""|err) ;; *) fail "late mount: helper on C: $(row_of "$c")" ;; esac
+    [ "$status" = 1 ] || fail "late mount: status $status"
+    [ "$took" -lt 19000 ] || fail "late mount: took $took ms"
+}
+
+# A root of its own for a process of a mount namespace of its own, as a
+# container has: the mapper and what it needs, and a library for it.
+make_root() {
+    local r=$1 lib
+    mkdir -p "$r/old"
+    for lib in $(ldd "$mapper" | grep -o '/[^ ]*'); do
+        mkdir -p "$r$(dirname "$lib")" && cp -L "$lib" "$r$lib"
+    done
+    cp "$mapper" "$r/mapper"
+    cp "$testlib" "$r/lib.so"
+}
+
+# A process in a container with root $1 that maps its /lib.so; its pid in
+# $helper.
+start_contained() {
+    make_root "$1"
+    unshare -m --propagation private sh -c \
+        'mount --bind "$1" "$1" && cd "$1" && pivot_root . old && exec /mapper --map /lib.so' \
+        x "$1" > "$1.ready" 2>&1 &
+    helper=$!
+    for _ in $(seq 100); do grep -qs ready "$1.ready" && return 0; sleep 0.05; done
+    fail "no container at $1: $(cat "$1.ready")"
+}
+
+# A daemon that reads a lookup and never answers it, met after two
+# containers: the first run waits for it, the next two do not, and what is
+# left behind is one process that holds neither container's namespace nor
+# root.
+case_never_answers() {
+    local took1 p id
+    rm -rf /run/vrix
+    start_contained "$dir/c1"; local c1=$helper
+    start_contained "$dir/c2"; local c2=$helper
+    mkdir -p "$dir/src" "$dir/mnt"
+    cp "$testlib" "$dir/src/lib.so"
+    start_fs "$dir/src" "$dir/mnt" --off --never '/*.so' || return
+    start_helper --map "$dir/mnt/lib.so"; local f=$helper
+    toggle_fs "$daemon"
+    for r in 1 2 3; do
+        run_vrix
+        [ "$(row_of "$f")" = err ] || fail "never answers: run $r: helper not err"
+        [ -z "$(row_of "$c1")$(row_of "$c2")" ] || fail "never answers: run $r: a container reported"
+        [ "$status" = 1 ] || fail "never answers: run $r: status $status"
+        if [ "$r" = 1 ]; then
+            took1=$took
+            [ "$took" -ge 4000 ] && [ "$took" -lt 15000 ] || fail "never answers: first run took $took ms"
+        else
+            [ "$took" -lt 3000 ] || fail "never answers: run $r waited again: $took ms (first $took1 ms)"
+        fi
+    done
+    local left; left=$(left_behind)
+    [ "$(wc -w <<< "$left")" -le 1 ] || fail "never answers: left behind: $(echo $left)"
+    local roots; roots=" $(stat -c %d:%i "$dir/c1" "$dir/c2" | tr '\n' ' ')"
+    for p in $left; do
+        local before=$case_failed; case_failed=0
+        ls -l "/proc/$p/fd/" | grep -q 'mnt:\[' && fail "never answers: $p holds a mount namespace"
+        for fd in /proc/"$p"/fd/*; do
+            case $(readlink "$fd") in
+            "$dir"/c[12]*) fail "never answers: $p holds $(readlink "$fd")" ;;
+            "$dir"/mnt*) ;;
+            *) id=$(timeout -s KILL 2 stat -L -c %d:%i "$fd" 2> /dev/null)
+               [[ -n "$id" && "$roots" == *" $id "* ]] && fail "never answers: $p holds a container's root" ;;
+            esac
+        done
+        [ "$(readlink "/proc/$p/ns/mnt")" = "$(readlink /proc/self/ns/mnt)" ] ||
+            fail "never answers: $p is in another mount namespace"
+        [ "$(stat -L -c %d:%i "/proc/$p/root")" = "$(stat -c %d:%i /)" ] ||
+            fail "never answers: $p has another root"
+        [ "$case_failed" = 0 ] || { echo "left behind: $p"; ls -l "/proc/$p/fd/"; }
+        case_failed=$((before | case_failed))
+    done
+}
+
+# The cpu controller: a cgroup of cgroup v2 or of v1 named $1 with a quota
+# of $2 microseconds per quarter of a second (a period short enough that
+# vrix, held by it, is not taken for stopped); the file to move a process
+# in, in $procs.
+make_cpu_group() {
+    local v2 v1
+    v2=$(awk '$3 == "cgroup2" {print $2; exit}' /proc/self/mounts)
+    v1=$(awk '$3 == "cgroup" && $4 ~ /(^|,)cpu(,|$)/ {print $2; exit}' /proc/self/mounts)
+    if [ -n "$v2" ] && grep -qw cpu "$v2/cgroup.controllers" 2> /dev/null; then
+        grep -qw cpu "$v2/cgroup.subtree_control" || echo +cpu > "$v2/cgroup.subtree_control" || return 1
+        mkdir "$v2/$1" && echo "$2 250000" > "$v2/$1/cpu.max" || return 1
+        restore+=("rmdir '$v2/$1'")
+        procs=$v2/$1/cgroup.procs
+    elif [ -n "$v1" ]; then
+        mkdir "$v1/$1" || return 1
+        restore+=("rmdir '$v1/$1'")
+        echo 250000 > "$v1/$1/cpu.cfs_period_us" && echo "$2" > "$v1/$1/cpu.cfs_quota_us" || return 1
+        procs=$v1/$1/cgroup.procs
+    else
+        return 1
+    fi
+}
+
+# One process with 60,000 mappings of a file that has not changed, vrix
+# held to a sliver of a CPU for it: going through them takes longer than the
+# bound, and that is work, not a stall.
+case_many_mappings() {
+    local max; max=$(sysctl -n vm.max_map_count)
+    if [ "$max" -lt 70000 ]; then
+        sysctl -qw vm.max_map_count=200000 && restore+=("sysctl -qw vm.max_map_count=$max")
+    fi
+    mkdir -p "$dir/lib"
+    cp "$testlib" "$dir/lib/lib.so"
+    start_helper --map-times 60000 "$dir/lib/lib.so"
+    [ "$(wc -l < "/proc/$helper/maps")" -ge 60000 ] || { fail "many mappings: mapped $(wc -l < "/proc/$helper/maps")"; return; }
+    run_vrix
+    local full=$took
+    [ -z "$out" ] && [ "$status" = 0 ] || fail "many mappings: at full speed: status $status"
+    # the quota that makes the run take about 20 seconds: less than 1% of a
+    # CPU, as the run is short
+    local quota=$((full * 250000 / 20000))
+    [ "$quota" -ge 1000 ] || quota=1000
+    [ "$quota" -le 100000 ] || { fail "many mappings: too slow at full speed: $full ms"; return; }
+    if ! make_cpu_group "vrix-slow-$$" "$quota"; then
+        echo "skipped: no cpu controller of cgroups"
+        [ -n "${CI:-}" ] && fail "many mappings: no cpu controller"
+        return
+    fi
+    run_vrix sh -c 'echo $$ > "$0" && exec "$1" "$2"' "$procs" "$vrix"
+    echo "$full ms at full speed, $took ms at $((quota / 2500)).$((quota % 2500 / 250))% of a CPU"
+    [ -z "$out" ] || fail "many mappings: rows"
+    [ "$status" = 0 ] || fail "many mappings: status $status"
+    [ "$(count "no answer")" = 0 ] || fail "many mappings: taken for a stall"
+    [ "$took" -ge 5000 ] || fail "many mappings: the run was not slowed past the bound ($took ms)"
+}
+
+# A name that answers its first lookup and never another, beside a
+# library replaced on the local disk.
+case_answers_once() {
+    mkdir -p "$dir/src" "$dir/mnt"
+    cp "$testlib" "$dir/src/lib.so"
+    start_fs "$dir/src" "$dir/mnt" --once '/lib.so' || return
+    start_helper --map "$dir/mnt/lib.so"; local f=$helper
+    start_replaced "$dir/local"
+    run_vrix
+    [ "$(row_of "$outd")" = outd ] || fail "answers once: local replaced library not outd"
+    [ "$(row_of "$f")" = err ] || fail "answers once: helper not err"
+    [ "$status" = 1 ] || fail "answers once: status $status"
+    [[ "$err" == "vrix: no answer for '$dir/mnt/lib.so'"* ]] || fail "answers once: message"
+}
+
+cases=(${BUDGET_FUSE_CASES:-case_answers_once case_slow_names case_bind_mounts
+        case_namespaces case_late_mount case_never_answers case_many_mappings})
+for c in "${cases[@]}"; do
+    echo "== $c"
+    case_failed=0 seen=""
+    cleanup
+    "$c"
+    [ "$case_failed" = 0 ] || echo "seen: $seen"
+    failures=$((failures + case_failed))
+    cleanup
+done
+rm -rf "$dir"
+echo "$((${#cases[@]} - failures)) passed, $failures failed"
+[ "$failures" = 0 ]
