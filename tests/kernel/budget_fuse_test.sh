@@ -162,8 +162,9 @@ case_slow_names() {
     for p in "${pids[@]}"; do
         case $(row_of "$p") in err) e=$((e + 1)) ;; "") ;; *) fail "slow names: $p not err" ;; esac
     done
-    # 10 seconds hold two answers of 4.6 at most
-    [ "$e" -ge 6 ] || fail "slow names: $e helpers err, not 6 or more"
+    # a lookup begun before the 10 seconds are spent is answered: three
+    # answers of 4.6 at most
+    [ "$e" -ge 5 ] || fail "slow names: $e helpers err, not 5 or more"
     [ "$status" = 1 ] || fail "slow names: status $status"
     [ "$(count "10 seconds")" = 1 ] || fail "slow names: no one line of the allowance"
     [ "$(count "vrix: no answer for '")" -le 1 ] || fail "slow names: more than one wait told"
