@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ns_lookup.h"
+
 // A file is known by the numbers maps gives it, the mount namespace it was
 // seen in and its name: two containers of one image share the inodes of
 // their lower layer, and so may two overlays in one namespace, but not
@@ -49,22 +51,41 @@ static void entry_name(const struct kinfo_vmentry *kve, char *name, size_t size)
 }
 
 // AT_STATX_DONT_SYNC: the identity of a file never changes, so there is no
-// need to ask a network or FUSE filesystem, which might not answer.
+// need to ask a network or FUSE filesystem, which might not answer. A file
+// system that refuses us (FUSE in a user namespace) is asked by the
+// process's helper, through the file itself: the link opened O_PATH asks
+// nothing of the file system. Where the link cannot be opened either,
+// map_files is closed to us (not root).
+int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file *file)
+{
+    struct statx stx;
+    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
+              &stx) == 0) {
+        file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
+        file->ino = stx.stx_ino;
+        file->nlink = stx.stx_nlink;
+        file->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
+        file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
+        return 0;
+    }
+    if (errno != EACCES)
+        return -1;
+    int fd = openat(view->dir_fd, name, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int result = ns_lookup_file(fd, file);
+    int error = errno;
+    close(fd);
+    // refused by the file system, not map_files: an error of this file
+    return result == 0 ? 0 : (errno = error == EACCES ? EIO : error, -1);
+}
+
 static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
                       struct mapped_file *file)
 {
     char name[64];
     entry_name(kve, name, sizeof name);
-    struct statx stx;
-    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
-              &stx) != 0)
-        return -1;
-    file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    file->ino = stx.stx_ino;
-    file->nlink = stx.stx_nlink;
-    file->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
-    file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
-    return 0;
+    return stat_proc_link(view, name, file);
 }
 
 int mapped_file_of(struct proc_view *view, const struct kinfo_vmentry *kve,
