@@ -27,7 +27,7 @@
 #define SYS_openat2 437
 #endif
 
-// A request is a path from the namespace's root, or, with no text, the
+// A request is a path from the namespace's root, or, as a single NUL, the
 // descriptor it carries.
 struct ns_answer {
     int error;
@@ -289,8 +289,8 @@ int ns_lookup_stat(int ns_fd, const char *rest, struct stat *sb)
 int ns_lookup_file(int fd, struct mapped_file *file)
 {
     struct ns_answer answer;
-    char none = 0;
-    struct iovec iov = {&none, 0};
+    char none = 0;  // a message of no bytes would read as the end
+    struct iovec iov = {&none, 1};
     char control[CMSG_SPACE(sizeof fd)];
     memset(control, 0, sizeof control);
     struct msghdr msg;

@@ -115,12 +115,18 @@ static void print_record(const struct row_record *record, void *arg)
 }
 
 // Any user can mount a file system and name its files: the name goes out
-// escaped, as in the table.
-static void warn_no_answer(const char *path)
+// escaped, as in the table, as the process names it: without the marker a
+// kernel appends to a deleted file's name, which would read as a path of
+// its own.
+static void warn_no_answer(char *path, pid_t pid)
 {
+    static const char MARKER[] = " (deleted)";
+    size_t len = strlen(path), marker_len = sizeof MARKER - 1;
+    if (len > marker_len && strcmp(path + len - marker_len, MARKER) == 0)
+        path[len - marker_len] = '\0';
     fputs("vrix: no answer for '", stderr);
     print_escaped(stderr, path);
-    fprintf(stderr, "' within %d seconds\n", (int)LOOKUP_BOUND_SECONDS);
+    fprintf(stderr, "' (process %d) within %d seconds\n", (int)pid, (int)LOOKUP_BOUND_SECONDS);
 }
 
 // A process that could not be judged to the end: its own calls hung, or
@@ -146,7 +152,7 @@ static unsigned after_stall(struct kinfo_proc *procs, struct run_flags *flags)
     if (watch->waiting == WAIT_LOOKUP) {
         char shown[WATCH_PATH_SIZE];
         watch_record_stall(shown, sizeof shown);
-        warn_no_answer(shown);
+        warn_no_answer(shown, watch->pid);
         return at;
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
