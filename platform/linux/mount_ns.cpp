@@ -164,7 +164,9 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 }
 
 // A mount that is neither ours nor the process's namespace's is another
-// namespace's (one the process left) or lazily unmounted from all.
+// namespace's (one the process left after mapping the file) or lazily
+// unmounted from all. The first is looked up in the frame of the process's
+// namespace, for want of a better; the second nowhere.
 int mount_frame(const struct proc_view *view, uint64_t mnt_id)
 {
     if (listed(&own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id))

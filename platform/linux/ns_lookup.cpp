@@ -203,8 +203,12 @@ static int take_ids(int dir_fd)
 [[noreturn]] static void become_helper(pid_t parent, int dir_fd, int ns_fd, int sock)
 {
     close_all_but({dir_fd, ns_fd, sock});
+    // a run without root cannot drop them: they are then the groups of the
+    // user who runs it, and carry nothing that user lacks
+    if (setgroups(0, nullptr) != 0 && geteuid() == 0)
+        _exit(1);
     int user_fd = openat(dir_fd, "ns/user", O_RDONLY | O_CLOEXEC);
-    if (user_fd < 0 || setgroups(0, nullptr) != 0 || setns(user_fd, CLONE_NEWUSER) != 0)
+    if (user_fd < 0 || setns(user_fd, CLONE_NEWUSER) != 0)
         _exit(1);
     close(user_fd);
     if (ns_fd >= 0 && setns(ns_fd, CLONE_NEWNS) != 0)
