@@ -231,18 +231,19 @@ user_namespace() {
     setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm bash -c '
         u=$1 m=$2 cache=$3; shift 3
         bindfs -f -o "$cache" "$u/src" "$u/mnt" & echo $! > "$u/daemon.pid"
-        for _ in $(seq 100); do [ -e "$u/mnt/a.so" ] && break; sleep 0.1; done
+        for _ in $(seq 300); do [ -e "$u/mnt/a.so" ] && break; sleep 0.1; done
         eval "$@"
         wait' x "$u" "$mapper" "$SHORT_CACHE" "$@" 2> /dev/null &
-    for _ in $(seq 100); do [ -s "$u/daemon.pid" ] && break; sleep 0.1; done
+    for _ in $(seq 300); do [ -s "$u/daemon.pid" ] && break; sleep 0.1; done
     daemon=$(cat "$u/daemon.pid")
     daemons+=("$daemon")
 }
 
-# waits for "ready" in each file named
+# waits for "ready" in each file named (a loaded machine may take long)
 wait_ready() {
     for f in "$@"; do
-        for _ in $(seq 100); do grep -qs ready "$f" && break; sleep 0.1; done
+        for _ in $(seq 300); do grep -qs ready "$f" && break; sleep 0.1; done
+        grep -qs ready "$f" || fail "not ready: $f"
     done
 }
 
@@ -278,7 +279,7 @@ case_helper_judges_as_any_lookup() {
     cp "$testlib" "$u/host/new.so" && mv "$u/host/new.so" "$u/host/init.so"
     run_vrix
     [ "$out" = "$(printf '%6d %6d miss %s' "$init" 0 "$mapper")" ] ||
-        fail "helper: not the bound file alone ($init), missing: $out $err (joined $joined, a $(cat "$u/a.pid"))"
+        fail "helper: want $init alone, miss (a.so: $(cat "$u/a.pid"), joined: $joined): $out $err"
     [ "$status" = 2 ] && [ -z "$err" ] || fail "helper: status $status: $err"
 }
 
