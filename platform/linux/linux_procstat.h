@@ -23,6 +23,7 @@ struct proc_view {
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
     uint64_t file_dev;            // the device last found to hold files, or UINT64_MAX
+    uint64_t own_mount;           // the mount last found to be ours, or UINT64_MAX
     int helper_sock;              // its lookup helper (ns_lookup.h), or -1
     pid_t helper_pid;
     int helper_tried;             // one was asked for: none is started again

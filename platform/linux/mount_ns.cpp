@@ -61,7 +61,9 @@ static void read_mounts(int dir_fd, const char *name, mount_list *list)
 
 static bool listed(mount_list *list, int dir_fd, const char *name, uint64_t id)
 {
-    if (!list->read || (list->ids.count(id) == 0 && list->asked.insert(id).second))
+    if (list->read && list->ids.count(id) != 0)
+        return true;
+    if (!list->read || list->asked.insert(id).second)
         read_mounts(dir_fd, name, list);
     return list->ids.count(id) != 0;
 }
@@ -167,22 +169,20 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 // namespace's (one the process left after mapping the file) or lazily
 // unmounted from all. The first is looked up in the frame of the process's
 // namespace, for want of a better; the second nowhere.
-int mount_frame(const struct proc_view *view, uint64_t mnt_id)
+int mount_frame(struct proc_view *view, uint64_t mnt_id)
 {
-    if (listed(&own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id))
+    // most mappings of a process lie on the mount of the one before
+    if (mnt_id == view->own_mount)
         return FRAME_OURS;
+    if (listed(&own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id)) {
+        view->own_mount = mnt_id;
+        return FRAME_OURS;
+    }
     if (view->prefix_len != 0 && listed(&view->ns->mounts, view->dir_fd, "mountinfo", mnt_id))
         return FRAME_PROCESS;
     if (!mount_attached(mnt_id))
         return FRAME_DETACHED;
     return view->prefix_len == 0 ? FRAME_OURS : FRAME_PROCESS;
-}
-
-size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id)
-{
-    if (view->prefix_len == 0 || !has_mnt_id)
-        return view->prefix_len;
-    return mount_frame(view, mnt_id) == FRAME_OURS ? 0 : view->prefix_len;
 }
 
 int mount_ns_handle(const struct mount_ns *ns)

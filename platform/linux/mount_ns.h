@@ -27,12 +27,7 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view);
 // lazily unmounted from any namespace is named from its own root: that name
 // leads to the file from nowhere.
 enum { FRAME_OURS, FRAME_PROCESS, FRAME_DETACHED };
-int mount_frame(const struct proc_view *view, uint64_t mnt_id);
-
-// How much of the view's root prefix belongs before a name the kernel gave
-// for a file on the mount with the given ID (has_mnt_id 0: not known); a
-// detached mount's name is shown from the process's root.
-size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id);
+int mount_frame(struct proc_view *view, uint64_t mnt_id);
 
 // Whether the mount is one of any namespace's that has a process (1), or
 // was lazily unmounted (0); 1 where that cannot be told.

@@ -49,8 +49,10 @@ static int strip_exe_marker(struct proc_view *view, char *link)
     struct mapped_file exe;
     if (stat_proc_link(view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-    size_t prefix_len = frame_prefix_len(view, exe.has_mnt_id, exe.mnt_id);
-    if (exe.has_mnt_id && mount_frame(view, exe.mnt_id) == FRAME_DETACHED)
+    int frame = exe.has_mnt_id ? mount_frame(view, exe.mnt_id) : FRAME_PROCESS;
+    // shown from the process's root when the kernel named it from no root
+    size_t prefix_len = frame == FRAME_OURS ? 0 : view->prefix_len;
+    if (frame == FRAME_DETACHED)
         exe.nlink = 0;
     char seen[PATH_MAX];
     if (snprintf(seen, sizeof seen, "%.*s%s", (int)prefix_len, view->root_prefix, link) >=

@@ -110,6 +110,7 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     view->pid = pid;
     view->no_memory = 0;
     view->file_dev = UINT64_MAX;
+    view->own_mount = UINT64_MAX;
     ns_lookup_view(view);
     if (open_view(ps, view, relative) != 0) {
         int error = errno;

@@ -34,8 +34,13 @@ void print_escaped(FILE *out, const char *text)
     const unsigned char *p = (const unsigned char *)text;
     while (*p != '\0') {
         const unsigned char *run = p;
-        int control;
-        while (*p != '\0' && (control = control_length(p)) == 0) {
+        int control = 0;
+        for (;;) {
+            // printable ASCII, most of any name, needs no more than this
+            while (*p >= 0x20 && *p < 0x7f)
+                p++;
+            if (*p == '\0' || (control = control_length(p)) != 0)
+                break;
             int n = utf8_length(p);
             p += n == 0 ? 1 : n;
         }
