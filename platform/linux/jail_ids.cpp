@@ -22,23 +22,27 @@ static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 }
 
 // Whether the process is the first of its PID namespace: its innermost pid,
-// the last one on the NSpid line of its status, is 1.
+// the last one on the NSpid line of its status, is 1. The status is read
+// whole: a process with many groups has a long one, NSpid after them.
 static int is_namespace_init(int proc_fd, pid_t pid)
 {
-    char name[40], text[4096];
+    char name[40], *text = nullptr;
     pid_path(name, sizeof name, pid, "/status");
-    if (read_proc_file(proc_fd, name, text, sizeof text) < 0)
+    if (read_whole_proc_file(proc_fd, name, &text) < 0)
         return 0;
     const char *line = strstr(text, "\nNSpid:");
-    if (line == nullptr)
-        return 0;
-    const char *end = strchr(line + 1, '\n');
-    const char *last = end == nullptr ? line + strlen(line) : end;
-    while (last > line && (last[-1] < '0' || last[-1] > '9'))
-        last--;
-    while (last > line && last[-1] >= '0' && last[-1] <= '9')
-        last--;
-    return atoi(last) == 1;
+    int first = 0;
+    if (line != nullptr) {
+        const char *end = strchr(line + 1, '\n');
+        const char *last = end == nullptr ? line + strlen(line) : end;
+        while (last > line && (last[-1] < '0' || last[-1] > '9'))
+            last--;
+        while (last > line && last[-1] >= '0' && last[-1] <= '9')
+            last--;
+        first = atoi(last) == 1;
+    }
+    free(text);
+    return first;
 }
 
 // Linux has no jails; its containers are PID namespaces. A process in ours

@@ -12,7 +12,8 @@
 struct mount_ns;
 
 // The process last asked about: its directory is opened once however many
-// questions are asked about it.
+// questions are asked about it. All that is learnt of the process lives
+// here and ends when the view moves on.
 struct proc_view {
     pid_t pid;
     int dir_fd;                   // /proc/PID, or /proc/TID of a live thread when the leader is gone
@@ -22,6 +23,10 @@ struct proc_view {
     int no_memory;                // a kernel thread or zombie: its map is empty
     const struct mount_ns *ns;    // its mount namespace
     uint64_t file_dev;            // the device last found to hold files, or UINT64_MAX
+    uint64_t own_mount;           // the mount last found to be ours, or UINT64_MAX
+    int helper_sock;              // its lookup helper (ns_lookup.h), or -1
+    pid_t helper_pid;
+    int helper_tried;             // one was asked for: none is started again
 };
 
 // The handle: /proc, our own namespaces, and the process last asked about.
@@ -69,6 +74,11 @@ void read_comm(int proc_fd, struct kinfo_proc *kp);
 // Reads a small file of the process directory into buf as text; its length,
 // or -1 with errno set.
 ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
+
+// Reads a file of the process directory whole, whatever its size (status
+// grows with the process's groups); its length, or -1 with errno set. The
+// text is the caller's to free().
+ssize_t read_whole_proc_file(int dir_fd, const char *name, char **text);
 
 // The kernel marks a file name " (deleted)" once the file is unlinked. Cuts
 // the marker from path unless the marked name itself still names the file

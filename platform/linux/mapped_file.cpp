@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ns_lookup.h"
 #include "watch.h"
 
 // A file is known by the numbers maps gives it, the mount namespace it was
@@ -51,7 +52,35 @@ static void entry_name(const struct kinfo_vmentry *kve, char *name, size_t size)
 }
 
 // AT_STATX_DONT_SYNC: the identity of a file never changes, so there is no
-// need to ask a network or FUSE filesystem, which might not answer.
+// need to ask a network or FUSE filesystem, which might not answer. A file
+// system that refuses us (FUSE in a user namespace) is asked by the
+// process's helper, through the file itself: the link opened O_PATH asks
+// nothing of the file system. Where the link cannot be opened either,
+// map_files is closed to us (not root).
+int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file *file)
+{
+    struct statx stx;
+    if (statx(view->dir_fd, name, AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
+              &stx) == 0) {
+        file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
+        file->ino = stx.stx_ino;
+        file->nlink = stx.stx_nlink;
+        file->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
+        file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
+        return 0;
+    }
+    if (errno != EACCES)
+        return -1;
+    int fd = openat(view->dir_fd, name, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int result = ns_lookup_file(fd, file);
+    int error = errno;
+    close(fd);
+    // refused by the file system, not map_files: an error of this file
+    return result == 0 ? 0 : (errno = error == EACCES ? EIO : error, -1);
+}
+
 static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
                       struct mapped_file *file)
 {
@@ -61,19 +90,10 @@ static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,
     int wait_class = watch_call_begin(kve->kve_path, kve->kve_vn_fsid);
     if (wait_class < 0)
         return -1;
-    struct statx stx;
-    int failed = statx(view->dir_fd, name, AT_STATX_DONT_SYNC,
-                       STATX_INO | STATX_NLINK | STATX_MNT_ID, &stx);
+    int result = stat_proc_link(view, name, file);
     int error = errno;
     watch_call_end(wait_class);
-    if (failed != 0)
-        return errno = error, -1;
-    file->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    file->ino = stx.stx_ino;
-    file->nlink = stx.stx_nlink;
-    file->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
-    file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
-    return 0;
+    return result == 0 ? 0 : (errno = error, -1);
 }
 
 int mapped_file_of(struct proc_view *view, const struct kinfo_vmentry *kve,

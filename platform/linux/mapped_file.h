@@ -29,6 +29,12 @@ int mapped_file_of(struct proc_view *view, const struct kinfo_vmentry *kve,
 ssize_t mapped_file_name(struct proc_view *view, const struct kinfo_vmentry *kve, char *buf,
                          size_t size);
 
+// The file that the link name of the process directory leads to
+// ("map_files/START-END", "exe"), as the process would see it; 0, or -1 with
+// errno (EPERM or EACCES: the link is closed to us; EIO: its file system
+// refuses us and no helper could ask for us).
+int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file *file);
+
 void forget_mapped_files(void);
 
 #endif

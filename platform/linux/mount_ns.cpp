@@ -13,14 +13,22 @@
 #include <unordered_set>
 
 #include "linux_procstat.h"
-#include "ns_lookup.h"
 #include "watch.h"
+
+// The IDs of a namespace's mounts, read when first needed and again when a
+// mount not yet seen is met (once for each such ID).
+struct mount_list {
+    bool read;
+    std::unordered_set<uint64_t> ids;
+    std::unordered_set<uint64_t> asked;
+};
 
 struct mount_ns {
     uint64_t key;  // its number, which names it to the watch; 0 for ours
     int ns_fd;    // -1 for ours, which cannot end while we are in it
     int root_fd;  // -1 for ours
     std::string prefix;
+    mutable mount_list mounts;
 };
 
 // Keyed by the namespace link's text ("mnt:[4026531841]"). The kernel hands
@@ -29,31 +37,35 @@ struct mount_ns {
 static std::unordered_map<std::string, mount_ns> namespaces;
 static const mount_ns *own_ns;
 
-// The IDs of our namespace's mounts, read once when first needed.
-static std::unordered_set<uint64_t> own_mounts;
-static bool own_mounts_read;
-
 // The root handles, for telling a path under one from any other.
 static std::unordered_map<int, int> root_handles;  // root handle: namespace handle
 
-// Every line of mountinfo begins with the mount's ID. Unreadable, we know
-// none of ours, and every name of another namespace's process is looked up
-// in its namespace, as the kernel names most of them.
-static void read_own_mounts(void)
+// Every line of mountinfo begins with the mount's ID. What one process's
+// mountinfo lists belongs to its namespace; it lists only the mounts below
+// its root.
+static void read_mounts(int dir_fd, const char *name, mount_list *list)
 {
-    own_mounts_read = true;
-    FILE *in = fopen("/proc/self/mountinfo", "re");
-    if (in == nullptr)
+    list->read = true;
+    char *text = nullptr;
+    if (read_whole_proc_file(dir_fd, name, &text) < 0)
         return;
-    char *line = nullptr;
-    size_t size = 0;
-    while (getline(&line, &size, in) > 0) {
-        unsigned long long id;
-        if (sscanf(line, "%llu", &id) == 1)
-            own_mounts.insert(id);
+    for (const char *line = text; *line != '\0';) {
+        list->ids.insert(strtoull(line, nullptr, 10));
+        const char *nl = strchr(line, '\n');
+        if (nl == nullptr)
+            break;
+        line = nl + 1;
     }
-    free(line);
-    fclose(in);
+    free(text);
+}
+
+static bool listed(mount_list *list, int dir_fd, const char *name, uint64_t id)
+{
+    if (list->read && list->ids.count(id) != 0)
+        return true;
+    if (!list->read || list->asked.insert(id).second)
+        read_mounts(dir_fd, name, list);
+    return list->ids.count(id) != 0;
 }
 
 // maps names a file of another namespace from that namespace's root: the
@@ -99,6 +111,7 @@ static int learn_ns(struct proc_view *view, const char *link, mount_ns *ns)
     }
     ns->prefix = "/proc/self/fd/" + std::to_string(ns->root_fd);
     ns->key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
+    ns->mounts.read = false;
     root_handles[ns->root_fd] = ns->ns_fd;
     return 0;
 }
@@ -110,7 +123,6 @@ static void use_ns(struct proc_view *view, const mount_ns *ns)
     view->prefix_len = ns->prefix.size();
     memcpy(view->root_prefix, ns->prefix.c_str(), view->prefix_len + 1);
     watch_frame(ns->key, view->root_prefix);
-    ns_lookup_process(view->pid);
 }
 
 // The namespace cannot be learnt. A process that is exiting (or a zombie
@@ -132,7 +144,8 @@ static int unknown_ns(struct proc_view *view, int error)
 int enter_mount_ns(struct procstat *ps, struct proc_view *view)
 {
     if (own_ns == nullptr)
-        own_ns = &namespaces.emplace(ps->mnt_ns, mount_ns{0, -1, -1, ""}).first->second;
+        own_ns = &namespaces.emplace(ps->mnt_ns, mount_ns{0, -1, -1, "", {false, {}, {}}})
+                      .first->second;
     for (int tries = 0;; tries++) {
         char link[sizeof ps->mnt_ns];
         if (read_ns_link(view->dir_fd, "ns/mnt", link, sizeof link) != 0)
@@ -152,13 +165,29 @@ int enter_mount_ns(struct procstat *ps, struct proc_view *view)
     }
 }
 
-size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id)
+// A mount that is neither ours nor the process's namespace's is another
+// namespace's (one the process left after mapping the file) or lazily
+// unmounted from all. The first is looked up in the frame of the process's
+// namespace, for want of a better; the second nowhere.
+int mount_frame(struct proc_view *view, uint64_t mnt_id)
 {
-    if (view->prefix_len == 0 || !has_mnt_id)
-        return view->prefix_len;
-    if (!own_mounts_read)
-        read_own_mounts();
-    return own_mounts.count(mnt_id) != 0 ? 0 : view->prefix_len;
+    // most mappings of a process lie on the mount of the one before
+    if (mnt_id == view->own_mount)
+        return FRAME_OURS;
+    if (listed(&own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id)) {
+        view->own_mount = mnt_id;
+        return FRAME_OURS;
+    }
+    if (view->prefix_len != 0 && listed(&view->ns->mounts, view->dir_fd, "mountinfo", mnt_id))
+        return FRAME_PROCESS;
+    if (!mount_attached(mnt_id))
+        return FRAME_DETACHED;
+    return view->prefix_len == 0 ? FRAME_OURS : FRAME_PROCESS;
+}
+
+int mount_ns_handle(const struct mount_ns *ns)
+{
+    return ns == nullptr ? -1 : ns->ns_fd;
 }
 
 int ns_of_root_handle(int fd)
@@ -178,7 +207,5 @@ void forget_mount_namespaces(void)
     namespaces.clear();
     root_handles.clear();
     own_ns = nullptr;
-    own_mounts.clear();
-    own_mounts_read = false;
-    forget_ns_lookups();
+    forget_attached_mounts();
 }

@@ -21,12 +21,21 @@ struct mount_ns;
 // the process is gone).
 int enter_mount_ns(struct procstat *ps, struct proc_view *view);
 
-// How much of the view's root prefix belongs before a name the kernel gave
-// for a file on the mount with the given ID (has_mnt_id 0: not known). The
-// kernel names a file from our own root when its mount is one of our
-// namespace's, and from the process's namespace root otherwise (a mount of
-// the process's namespace, or one lazily unmounted from any).
-size_t frame_prefix_len(const struct proc_view *view, int has_mnt_id, uint64_t mnt_id);
+// Where the kernel named a file from, by the ID of the mount that holds it:
+// from our own root when the mount is one of our namespace's, from the
+// process's namespace root when it is one of that namespace's. A mount
+// lazily unmounted from any namespace is named from its own root: that name
+// leads to the file from nowhere.
+enum { FRAME_OURS, FRAME_PROCESS, FRAME_DETACHED };
+int mount_frame(struct proc_view *view, uint64_t mnt_id);
+
+// Whether the mount is one of any namespace's that has a process (1), or
+// was lazily unmounted (0); 1 where that cannot be told.
+int mount_attached(uint64_t mnt_id);
+void forget_attached_mounts(void);
+
+// The handle on a namespace, -1 for ours.
+int mount_ns_handle(const struct mount_ns *ns);
 
 // The handle on the mount namespace whose root handle fd is, or -1 when fd
 // is none of this layer's: a path under "/proc/self/fd/FD/" names a file of

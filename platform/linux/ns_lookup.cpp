@@ -3,158 +3,323 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <unordered_map>
+#include <algorithm>
+#include <vector>
 
 #include "linux_procstat.h"
+#include "process_facts.h"
+#include "mount_ns.h"
 
+#ifndef SYS_openat2
+#define SYS_openat2 437
+#endif
+
+// A request is a path from the namespace's root, or, as a single NUL, the
+// descriptor it carries.
 struct ns_answer {
     int error;
+    int has_mnt_id;
+    uint32_t mode;
     uint64_t dev;
     uint64_t ino;
+    uint64_t nlink;
+    uint64_t mnt_id;
 };
 
-struct ns_helper {
-    int sock;  // -1: none could be had for this namespace
-    pid_t pid;
-};
+static struct proc_view *view_in_use;
+// Helpers killed and not yet waited for: one may sleep in a file system.
+static std::vector<pid_t> ended;
 
-// By the mount namespace handle.
-static std::unordered_map<int, ns_helper> helpers;
-static pid_t current_pid;
-
-void ns_lookup_process(pid_t pid)
+static int answer_of(int fd, const char *path, int flags, struct ns_answer *answer)
 {
-    current_pid = pid;
+    struct statx stx;
+    memset(answer, 0, sizeof *answer);
+    if (statx(fd, path, flags, STATX_BASIC_STATS | STATX_MNT_ID, &stx) != 0)
+        return answer->error = errno, -1;
+    answer->dev = (uint64_t)makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    answer->ino = stx.stx_ino;
+    answer->nlink = stx.stx_nlink;
+    answer->mode = stx.stx_mode;
+    answer->has_mnt_id = (stx.stx_mask & STATX_MNT_ID) != 0;
+    answer->mnt_id = answer->has_mnt_id ? stx.stx_mnt_id : 0;
+    return 0;
 }
 
-// The effective IDs of pid, as a process of its user namespace sees them:
-// read after joining that namespace.
-static int read_ids(pid_t pid, uid_t *uid, gid_t *gid)
+// A name resolves as the direct lookup resolves it: inside the namespace's
+// root (our root and working directory since joining), never through a
+// magic link; before Linux 5.6, as any path.
+static void look_up(const char *rest, struct ns_answer *answer)
 {
-    char name[64];
-    snprintf(name, sizeof name, "/proc/%d/status", (int)pid);
-    FILE *in = fopen(name, "re");
-    if (in == nullptr)
-        return -1;
-    char line[256];
-    int found = 0;
-    while (fgets(line, sizeof line, in) != nullptr) {
-        unsigned long real, effective;
-        if (sscanf(line, "Uid: %lu %lu", &real, &effective) == 2)
-            *uid = (uid_t)effective, found |= 1;
-        else if (sscanf(line, "Gid: %lu %lu", &real, &effective) == 2)
-            *gid = (gid_t)effective, found |= 2;
+    static bool no_openat2;
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    int fd = no_openat2 ? -1 : (int)syscall(SYS_openat2, AT_FDCWD, rest, &how, sizeof how);
+    if (fd < 0 && (no_openat2 || errno == ENOSYS)) {
+        no_openat2 = true;
+        answer_of(AT_FDCWD, rest, 0, answer);
+        return;
     }
-    fclose(in);
-    return found == 3 ? 0 : -1;
+    if (fd < 0) {
+        memset(answer, 0, sizeof *answer);
+        answer->error = errno;
+        return;
+    }
+    answer_of(fd, "", AT_EMPTY_PATH, answer);
+    close(fd);
 }
 
-// The helper's life: join, take the process's credentials, answer.
-[[noreturn]] static void serve(pid_t pid, int user_fd, int ns_fd, int sock)
+// A mapped file's identity needs no answer from its file system.
+static void identify(int fd, struct ns_answer *answer)
 {
-    uid_t uid;
-    gid_t gid;
-    if (setns(user_fd, CLONE_NEWUSER) != 0 || read_ids(pid, &uid, &gid) != 0 ||
-        setns(ns_fd, CLONE_NEWNS) != 0)
-        _exit(1);
-    setgroups(0, nullptr);  // refused where the namespace denies it: kept as they are
-    if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)
-        _exit(1);
-    char path[PATH_MAX + 2];
+    answer_of(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, answer);
+    close(fd);
+}
+
+[[noreturn]] static void serve(int sock)
+{
+    char path[PATH_MAX + 1];
     for (;;) {
-        ssize_t n = recv(sock, path + 1, sizeof path - 2, 0);
+        char control[CMSG_SPACE(sizeof(int))];
+        struct iovec iov = {path, sizeof path - 1};
+        struct msghdr msg;
+        memset(&msg, 0, sizeof msg);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
         if (n <= 0)
             _exit(0);
-        path[0] = '/';
-        path[n + 1] = '\0';
-        struct stat sb;
-        struct ns_answer answer = {0, 0, 0};
-        if (stat(path, &sb) != 0)
-            answer.error = errno;
-        else
-            answer.dev = (uint64_t)sb.st_dev, answer.ino = (uint64_t)sb.st_ino;
+        path[n] = '\0';
+        struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        struct ns_answer answer;
+        if (c != nullptr && c->cmsg_type == SCM_RIGHTS) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c), sizeof fd);
+            identify(fd, &answer);
+        } else {
+            look_up(path, &answer);
+        }
         if (send(sock, &answer, sizeof answer, MSG_NOSIGNAL) != (ssize_t)sizeof answer)
             _exit(0);
     }
 }
 
-// Whether pid lives in a user namespace other than ours.
-static int in_other_user_ns(pid_t pid)
+// "Name:\t1 2 3" in status: the numbers after the name.
+static std::vector<unsigned long> status_numbers(const char *status, const char *name)
 {
-    char ours[64], theirs[64], name[64];
-    snprintf(name, sizeof name, "/proc/%d/ns/user", (int)pid);
-    ssize_t a = readlink("/proc/self/ns/user", ours, sizeof ours - 1);
-    ssize_t b = readlink(name, theirs, sizeof theirs - 1);
+    std::vector<unsigned long> numbers;
+    const char *line = strstr(status, name);
+    if (line == nullptr)
+        return numbers;
+    char *p = (char *)line + strlen(name);
+    for (;;) {
+        while (*p == ' ' || *p == '\t')
+            p++;
+        if (*p < '0' || *p > '9')
+            return numbers;
+        numbers.push_back(strtoul(p, &p, 10));
+    }
+}
+
+// The groups as the namespace sees them; one it does not map shows as the
+// overflow group, which no process can take. A namespace that denies
+// setgroups() keeps the helper with none.
+static void take_groups(const std::vector<unsigned long> &listed)
+{
+    std::vector<gid_t> groups;
+    for (unsigned long g : listed) {
+        if (g != 65534)
+            groups.push_back((gid_t)g);
+    }
+    setgroups(groups.size(), groups.data());
+}
+
+// The process's IDs and groups, read from its status once we are in its
+// user namespace, which shows them as that namespace does.
+static int take_ids(int dir_fd)
+{
+    char *status = nullptr;
+    if (read_whole_proc_file(dir_fd, "status", &status) < 0)
+        return -1;
+    std::vector<unsigned long> uid = status_numbers(status, "\nUid:");
+    std::vector<unsigned long> gid = status_numbers(status, "\nGid:");
+    std::vector<unsigned long> groups = status_numbers(status, "\nGroups:");
+    free(status);
+    if (uid.size() < 2 || gid.size() < 2)
+        return -1;
+    take_groups(groups);
+    return setresgid((gid_t)gid[1], (gid_t)gid[1], (gid_t)gid[1]) != 0 ||
+                   setresuid((uid_t)uid[1], (uid_t)uid[1], (uid_t)uid[1]) != 0
+               ? -1
+               : 0;
+}
+
+// The helper's start: nothing of ours is kept. The groups go before the
+// user namespace is joined, where dropping them may be denied. The parent's
+// death ends the helper, set once the IDs are taken, since changing them
+// clears it.
+[[noreturn]] static void become_helper(pid_t parent, int dir_fd, int ns_fd, int sock)
+{
+    int keep[] = {dir_fd, ns_fd, sock};
+    close_all_but(keep, 3);
+    // a run without root cannot drop them: they are then the groups of the
+    // user who runs it, and carry nothing that user lacks
+    if (setgroups(0, nullptr) != 0 && geteuid() == 0)
+        _exit(1);
+    int user_fd = openat(dir_fd, "ns/user", O_RDONLY | O_CLOEXEC);
+    if (user_fd < 0 || setns(user_fd, CLONE_NEWUSER) != 0)
+        _exit(1);
+    close(user_fd);
+    if (ns_fd >= 0 && setns(ns_fd, CLONE_NEWNS) != 0)
+        _exit(1);
+    if (take_ids(dir_fd) != 0)
+        _exit(1);
+    close(dir_fd);
+    if (ns_fd >= 0)
+        close(ns_fd);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+        _exit(1);
+    serve(sock);
+}
+
+// Whether the process lives in a user namespace other than ours.
+static int in_other_user_ns(const struct proc_view *view)
+{
+    char ours[64], theirs[64];
+    ssize_t a = readlink("/proc/self/ns/user", ours, sizeof ours);
+    ssize_t b = readlinkat(view->dir_fd, "ns/user", theirs, sizeof theirs);
     return a > 0 && b > 0 && (a != b || memcmp(ours, theirs, (size_t)a) != 0);
 }
 
-static struct ns_helper start_helper(int ns_fd)
+static void start_helper(struct proc_view *view)
 {
-    struct ns_helper helper = {-1, -1};
-    pid_t pid = current_pid;
-    if (pid <= 0 || !in_other_user_ns(pid))
-        return helper;
-    char name[64];
-    snprintf(name, sizeof name, "/proc/%d/ns/user", (int)pid);
-    int user_fd = open(name, O_RDONLY | O_CLOEXEC);
+    view->helper_tried = 1;
     int pair[2];
-    if (user_fd < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        if (user_fd >= 0)
-            close(user_fd);
-        return helper;
-    }
+    if (!in_other_user_ns(view) ||
+        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return;
+    pid_t parent = getpid();
     pid_t child = fork();
-    if (child == 0) {
-        close(pair[0]);
-        serve(pid, user_fd, ns_fd, pair[1]);
-    }
+    if (child == 0)
+        become_helper(parent, view->dir_fd, mount_ns_handle(view->ns), pair[1]);
     close(pair[1]);
-    close(user_fd);
     if (child < 0) {
         close(pair[0]);
-        return helper;
+        return;
     }
-    helper.sock = pair[0];
-    helper.pid = child;
-    return helper;
+    view->helper_sock = pair[0];
+    view->helper_pid = child;
+}
+
+// Sends a request and takes the answer; 0, or -1 with errno.
+static int ask(struct msghdr *msg, struct ns_answer *answer)
+{
+    struct proc_view *view = view_in_use;
+    if (view == nullptr)
+        return errno = EACCES, -1;
+    if (!view->helper_tried)
+        start_helper(view);
+    if (view->helper_sock < 0 || sendmsg(view->helper_sock, msg, MSG_NOSIGNAL) < 0 ||
+        recv(view->helper_sock, answer, sizeof *answer, 0) != (ssize_t)sizeof *answer) {
+        ns_lookup_end(view);  // not asked again for this process
+        return errno = EACCES, -1;
+    }
+    return answer->error != 0 ? (errno = answer->error, -1) : 0;
 }
 
 int ns_lookup_stat(int ns_fd, const char *rest, struct stat *sb)
 {
-    auto found = helpers.find(ns_fd);
-    if (found == helpers.end())
-        found = helpers.emplace(ns_fd, start_helper(ns_fd)).first;
-    const struct ns_helper &helper = found->second;
     struct ns_answer answer;
     size_t len = strlen(rest);
-    if (helper.sock < 0 || len > PATH_MAX ||
-        send(helper.sock, rest, len, MSG_NOSIGNAL) != (ssize_t)len ||
-        recv(helper.sock, &answer, sizeof answer, 0) != (ssize_t)sizeof answer)
+    if (view_in_use == nullptr || mount_ns_handle(view_in_use->ns) != ns_fd || len == 0 ||
+        len > PATH_MAX)
         return errno = EACCES, -1;
-    if (answer.error != 0)
-        return errno = answer.error, -1;
+    struct iovec iov = {(void *)rest, len};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (ask(&msg, &answer) != 0)
+        return -1;
     memset(sb, 0, sizeof *sb);
     sb->st_dev = (dev_t)answer.dev;
     sb->st_ino = (ino_t)answer.ino;
+    sb->st_nlink = (nlink_t)answer.nlink;
+    sb->st_mode = (mode_t)answer.mode;
     return 0;
 }
 
-void forget_ns_lookups(void)
+int ns_lookup_file(int fd, struct mapped_file *file)
 {
-    for (auto &entry : helpers) {
-        if (entry.second.sock < 0)
-            continue;
-        // never waited for: one may be asleep in the file system
-        close(entry.second.sock);
-        kill(entry.second.pid, SIGKILL);
+    struct ns_answer answer;
+    char none = 0;  // a message of no bytes would read as the end
+    struct iovec iov = {&none, 1};
+    char control[CMSG_SPACE(sizeof fd)];
+    memset(control, 0, sizeof control);
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof fd);
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    if (ask(&msg, &answer) != 0)
+        return -1;
+    file->dev = answer.dev;
+    file->ino = answer.ino;
+    file->nlink = answer.nlink;
+    file->has_mnt_id = answer.has_mnt_id;
+    file->mnt_id = answer.mnt_id;
+    return 0;
+}
+
+void ns_lookup_view(struct proc_view *view)
+{
+    view_in_use = view;
+}
+
+void ns_lookup_end(struct proc_view *view)
+{
+    if (view->helper_sock >= 0) {
+        close(view->helper_sock);
+        kill(view->helper_pid, SIGKILL);
+        ended.push_back(view->helper_pid);
     }
-    helpers.clear();
+    view->helper_sock = -1;
+    view->helper_pid = 0;
+    ended.erase(std::remove_if(ended.begin(), ended.end(),
+                               [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; }),
+                ended.end());
+}
+
+int ns_lookup_keeps(int *fds, int max)
+{
+    struct proc_view *view = view_in_use;
+    int n = 0;
+    if (view != nullptr && n < max)
+        fds[n++] = view->dir_fd;
+    if (view != nullptr && view->helper_sock >= 0 && n < max)
+        fds[n++] = view->helper_sock;
+    return n;
 }

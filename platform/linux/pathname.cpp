@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "linux_procstat.h"
+#include "mapped_file.h"
 #include "mount_ns.h"
 
 static const unsigned long PF_KTHREAD = 0x00200000;
@@ -40,22 +41,24 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
 }
 
 // Cuts the kernel's " (deleted)" from link unless the marked name, looked
-// up where the kernel named it from, is the running file itself.
-// AT_STATX_DONT_SYNC: the running file's identity is known without asking a
-// filesystem that might not answer.
+// up where the kernel named it from, is the running file itself. The
+// running file's identity is had as a mapped file's is; one on a detached
+// mount has no name that leads to it.
 static int strip_exe_marker(struct proc_view *view, char *link)
 {
-    struct statx stx;
-    if (statx(view->dir_fd, "exe", AT_STATX_DONT_SYNC, STATX_INO | STATX_NLINK | STATX_MNT_ID,
-              &stx) != 0)
+    struct mapped_file exe;
+    if (stat_proc_link(view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-    size_t prefix_len = frame_prefix_len(view, (stx.stx_mask & STATX_MNT_ID) != 0, stx.stx_mnt_id);
+    int frame = exe.has_mnt_id ? mount_frame(view, exe.mnt_id) : FRAME_PROCESS;
+    // shown from the process's root when the kernel named it from no root
+    size_t prefix_len = frame == FRAME_OURS ? 0 : view->prefix_len;
+    if (frame == FRAME_DETACHED)
+        exe.nlink = 0;
     char seen[PATH_MAX];
     if (snprintf(seen, sizeof seen, "%.*s%s", (int)prefix_len, view->root_prefix, link) >=
         (int)sizeof seen)
         return errno = ENAMETOOLONG, -1;
-    strip_deleted_marker(seen, makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino,
-                         stx.stx_nlink);
+    strip_deleted_marker(seen, exe.dev, exe.ino, exe.nlink);
     link[strlen(seen) - prefix_len] = '\0';
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
+#include "ns_lookup.h"
 #include "rooted_stat.h"
 #include "lookup.h"
 
@@ -38,6 +39,7 @@ struct procstat *procstat_open_sysctl(void)
     }
     ps->proc_fd = fd;
     ps->view.dir_fd = -1;
+    ps->view.helper_sock = -1;
     forget_mapped_files();
     forget_mount_namespaces();
     forget_kernel_memory();
@@ -52,6 +54,8 @@ struct procstat *procstat_open_sysctl(void)
 
 void procstat_close(struct procstat *ps)
 {
+    ns_lookup_end(&ps->view);
+    ns_lookup_view(nullptr);
     if (ps->view.dir_fd >= 0)
         close(ps->view.dir_fd);
     forget_mount_namespaces();
@@ -101,9 +105,14 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
         return view;
     char relative[24];
     pid_path(relative, sizeof relative, pid, "");
+    // nothing learnt of the process before passes to this one
+    ns_lookup_end(view);
+    view->helper_tried = 0;
     view->pid = pid;
     view->no_memory = 0;
     view->file_dev = UINT64_MAX;
+    view->own_mount = UINT64_MAX;
+    ns_lookup_view(view);
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)
@@ -143,6 +152,35 @@ ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size)
         return errno = error, -1;
     buf[n] = '\0';
     return n;
+}
+
+ssize_t read_whole_proc_file(int dir_fd, const char *name, char **text)
+{
+    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t size = 4096, len = 0;
+    char *buf = (char *)malloc(size);
+    ssize_t n = 0;
+    while (buf != nullptr && (n = read(fd, buf + len, size - 1 - len)) > 0) {
+        len += (size_t)n;
+        if (len + 1 == size) {
+            char *grown = (char *)realloc(buf, size * 2);
+            if (grown == nullptr)
+                free(buf);
+            buf = grown;
+            size *= 2;
+        }
+    }
+    int error = buf == nullptr ? ENOMEM : errno;
+    close(fd);
+    if (buf == nullptr || n < 0) {
+        free(buf);
+        return errno = error, -1;
+    }
+    buf[len] = '\0';
+    *text = buf;
+    return (ssize_t)len;
 }
 
 static int parse_pid(const char *name, pid_t *pid)

@@ -96,5 +96,5 @@ int rooted_keeps(const char *path, int *fds, int max)
         return 0;
     fds[0] = root_fd;
     fds[1] = ns_fd;
-    return 2;
+    return 2 + ns_lookup_keeps(fds + 2, max - 2);
 }

@@ -65,15 +65,20 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
 
 // The name of a mapping of another namespace's process without the
 // namespace's root before it, when the kernel named the file from ours;
-// the length of what stays before the name.
+// the length of what stays before the name. A file on a detached mount is
+// reachable by no name: it gets none.
 static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve,
                            const struct mapped_file *file)
 {
-    size_t keep = frame_prefix_len(view, file->has_mnt_id, file->mnt_id);
-    if (keep != view->prefix_len)
+    int frame = file->has_mnt_id ? mount_frame(view, file->mnt_id) : FRAME_PROCESS;
+    if (frame == FRAME_DETACHED) {
+        kve->kve_path[0] = '\0';
+        return 0;
+    }
+    if (frame == FRAME_OURS && view->prefix_len != 0)
         memmove(kve->kve_path, kve->kve_path + view->prefix_len,
                 strlen(kve->kve_path + view->prefix_len) + 1);
-    return keep;
+    return frame == FRAME_OURS ? 0 : view->prefix_len;
 }
 
 // A mapped file with no links left is gone, even where its name still leads
@@ -124,15 +129,16 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         kve->kve_type = KVME_TYPE_SWAP;
         return 0;
     }
-    size_t prefix_len = exact && view->prefix_len != 0 ? put_in_frame(view, kve, &file)
-                                                       : view->prefix_len;
-    // PROCMAP_QUERY gives names unescaped
-    if (ps->use_text_maps)
-        settle_escaped_name(view, kve, exact, prefix_len);
+    size_t prefix_len = exact ? put_in_frame(view, kve, &file) : view->prefix_len;
     if (exact) {
         kve->kve_vn_fsid = file.dev;
         kve->kve_vn_fileid = file.ino;
     }
+    if (kve->kve_path[0] == '\0')
+        return 0;
+    // PROCMAP_QUERY gives names unescaped
+    if (ps->use_text_maps)
+        settle_escaped_name(view, kve, exact, prefix_len);
     strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
                          exact ? file.nlink : LINKS_UNKNOWN);
     *unlinked = exact && file.nlink == 0;

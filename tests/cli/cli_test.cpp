@@ -121,6 +121,15 @@ TEST_F(CliTable, ControlBytesInPathsAreEscaped)
          HEADER + "     8      0 miss /tmp/a\\033[2J\\012b\\177 c\\011\n", ""},
         {"command name too", {}, "proc\t9\t0\ta\\033b\t\npath_error\tENOENT\n", 2,
          HEADER + "     9      0 miss (a\\033b)\n", ""},
+        // 8-bit CSI, alone and as U+009B in UTF-8; c4 9b is the letter e-caron
+        {"C1 controls, not UTF-8 letters", {},
+         "proc\t8\t0\tx\t/tmp/a\\233b\\302\\233c\\304\\233d\n" + gone, 2,
+         HEADER + "     8      0 miss /tmp/a\\233b\\302\\233c\xc4\x9b" "d\n", ""},
+        {"the ends of the C1 range, and bytes of no character", {},
+         "proc\t8\t0\tx\t/\\302\\200\\302\\237\\302\\240\\200\\240\\340\\200\\200\\342\\202\\254\n" + gone,
+         2,
+         HEADER + "     8      0 miss /\\302\\200\\302\\237\xc2\xa0\\200\xa0\xe0\\200\\200\xe2\x82\xac\n",
+         ""},
     });
 }
 

@@ -143,6 +143,13 @@ TEST_F(Watch, MessageNamesThePathAsTheProcessNamesIt)
     run_result r = run_fake(script, {"-h"}, "", "", {BOUND, "VRIX_FAKE_STUCK=" + root + "/stuck"});
     EXPECT_EQ(r.out, "    10      0  err /bin/a\n");
     EXPECT_EQ(r.err, "vrix: no answer for '/stuck/x.so' (process 10) within 5 seconds\n");
+
+    // a deleted file's name, marked as the kernel marks it, with an 8-bit
+    // CSI in it: the name without the marker, and the CSI escaped
+    script = "proc\t11\t0\ta\t/bin/a\nframe\t4026532000\t" + root + "\n" +
+             "map\tvnode\tr-x\t1\t" + root + "/stuck/x\\233.so (deleted)\t1\t1\n";
+    r = run_fake(script, {"-h"}, "", "", {BOUND, "VRIX_FAKE_STUCK=" + root + "/stuck"});
+    EXPECT_EQ(r.err, "vrix: no answer for '/stuck/x\\233.so' (process 11) within 5 seconds\n");
 }
 
 TEST_F(Watch, SlowAnswersAreNoStallHoweverManyAddUp)

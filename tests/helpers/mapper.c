@@ -16,6 +16,8 @@
  *     --then-mount-ns SCRIPT
  *                     once mapped, move into a mount namespace of its own
  *                     and run sh -c SCRIPT there
+ *     --then-join PID once mapped, join the mount namespace of process PID
+ *                     (as an engine's exec joins a container's)
  *     --reexec-memfd  first run again from a memfd copy of this program
  *     --run ...       instead of waiting, run PROGRAM and exit with its status
  */
@@ -104,6 +106,16 @@ static void *wait_forever(void *arg)
     return NULL;
 }
 
+static void join_mount_ns(const char *pid)
+{
+    char name[64];
+    snprintf(name, sizeof name, "/proc/%s/ns/mnt", pid);
+    int fd = open(name, O_RDONLY);
+    if (fd < 0 || setns(fd, CLONE_NEWNS) != 0)
+        die(name);
+    close(fd);
+}
+
 static int run(char **command);
 
 // Mounts made there stay there.
@@ -131,7 +143,7 @@ static int run(char **command)
 int main(int argc, char **argv)
 {
     int unlink_after = 0, exit_leader = 0;
-    const char *ns_script = NULL;
+    const char *ns_script = NULL, *join_pid = NULL;
     const char *mapped[64];
     int n_mapped = 0;
     int i;
@@ -147,6 +159,8 @@ int main(int argc, char **argv)
             exit_leader = 1;
         } else if (strcmp(argv[i], "--then-mount-ns") == 0 && i + 1 < argc) {
             ns_script = argv[++i];
+        } else if (strcmp(argv[i], "--then-join") == 0 && i + 1 < argc) {
+            join_pid = argv[++i];
         } else if (strcmp(argv[i], "--memfd") == 0) {
             map_memfd();
         } else if (strcmp(argv[i], "--hugetlb") == 0) {
@@ -179,6 +193,8 @@ int main(int argc, char **argv)
     }
     if (ns_script != NULL)
         enter_mount_ns(ns_script);
+    if (join_pid != NULL)
+        join_mount_ns(join_pid);
     if (i < argc)
         return run(argv + i + 1);
     printf("ready\n");

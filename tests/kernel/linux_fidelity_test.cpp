@@ -46,8 +46,12 @@ TEST_F(Kernel, OtherMountNamespaceIsJudgedByItsOwnFiles)
                        "/usr/bin/unshare");
     EXPECT_EQ(vrix_rows().count(pid), 0u) << "judged against the host's file at that path";
 
-    // inside its namespace, the path now leads to another file
-    EXPECT_EQ(sh("nsenter -t \"$0\" -m umount -l \"$1\"", {std::to_string(pid), path}).status, 0);
+    // inside its namespace, the path now leads to another file (a mount over
+    // it; one lazily unmounted instead would leave the file no name at all)
+    std::string third = lib("third.so");
+    EXPECT_EQ(sh("nsenter -t \"$0\" -m mount --bind \"$2\" \"$1\"", {std::to_string(pid), path, third})
+                  .status,
+              0);
     auto rows = vrix_rows();
     ASSERT_TRUE(rows.count(pid));
     EXPECT_EQ(rows[pid].stat, "outd");

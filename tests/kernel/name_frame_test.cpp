@@ -145,6 +145,60 @@ TEST_F(Frames, LazilyUnmountedFilesystems)
     EXPECT_EQ(lazy.status, 2);
 }
 
+// A detached mount's file is reachable by no name: whether or not some
+// unrelated file stands at its name from the detached mount's root, here
+// or in a container, the process must restart.
+TEST_F(Frames, DetachedMountIsMissingWhateverStandsAtItsName)
+{
+    auto pids = run(R"SH(
+        mkdir -p "$D/t" "$R"
+        mount -t tmpfs tmpfs "$D/t" && mkdir -p "$D/t$D/x" && cp "$L" "$D/t$D/x/lib.so"
+        start ours "$M" --map "$D/t$D/x/lib.so"
+        start container unshare --mount --propagation private sh -c '. "$0"
+            mount -t tmpfs tmpfs "$R" && copy_with_libs "$M" "$R" &&
+            copy_with_libs "$(command -v umount)" "$R" && mkdir -p "$R/old" "$R$D/x" &&
+            mkdir "$R/t" && mount -t tmpfs tmpfs "$R/t" && mkdir -p "$R/t$D/x" &&
+            cp "$L" "$R/t$D/x/lib.so" && mkdir "$R/proc" && mount -t proc proc "$R/proc" &&
+            cd "$R" && pivot_root . old &&
+            exec "$M" --map "/t$D/x/lib.so"' "$D/prelude.sh"
+        umount -l "$D/t"
+        nsenter -t $pid -m umount -l "/t"
+        scan nothing
+        mkdir -p "$D/x" && cp "$L" "$D/x/lib.so"
+        cp "$L" "/proc/$pid/root$D/x/lib.so"
+        scan unrelated
+    )SH");
+    ASSERT_EQ(pids.size(), 2u);
+    std::string rows = row(pids["ours"], "miss", VRIX_MAPPER) + row(pids["container"], "miss", VRIX_MAPPER);
+    scan_result nothing = scan("nothing"), unrelated = scan("unrelated");
+    EXPECT_EQ(nothing.table, rows);
+    EXPECT_EQ(unrelated.table, rows);
+    EXPECT_EQ(unrelated.err, "");
+    EXPECT_EQ(unrelated.status, 2);
+}
+
+// The first process of a PID namespace with many groups has a long status:
+// the line that says it is the first comes after them.
+TEST_F(Frames, JailIdOfAFirstProcessWithManyGroups)
+{
+    auto pids = run(R"SH(
+        cp "$L" "$D/gone.so"
+        start outer unshare --pid --fork --kill-child setpriv --groups "$(seq -s , 1 1500)" \
+            "$M" --map "$D/gone.so"
+        read -r first < /proc/$pid/task/$pid/children
+        echo "first $first"
+        rm "$D/gone.so"
+        scan groups
+    )SH");
+    ASSERT_EQ(pids.size(), 2u);
+    pid_t first = pids["first"];
+    char head[32];
+    snprintf(head, sizeof head, "%6d %6d miss ", (int)first, (int)first);
+    scan_result groups = scan("groups");
+    EXPECT_EQ(groups.table, head + std::string(VRIX_MAPPER) + "\n");
+    EXPECT_EQ(groups.status, 2);
+}
+
 // Files mapped before a process moved into a mount namespace of its own stay
 // on our mounts, and the kernel names them from our root, whatever the new
 // namespace holds at those paths.

@@ -143,6 +143,25 @@ scenario_two_containers() {
     kill "$a" "$b" "$r" || fail "two-containers: a helper had exited"
 }
 
+# A file on a lazily unmounted filesystem is reachable by no name: the
+# kernel names it from that filesystem's own root, and whether or not an
+# unrelated file stands at that name here, its process must restart. The
+# mount is told from the mount ID of the mapped file.
+scenario_detached() {
+    new_tmpfs /s/dt && mkdir -p /s/dt/s/dt-name && echo detached > /s/dt/s/dt-name/lib || return 1
+    p=$(vrix-vm-helper /s/dt/s/dt-name/lib) || {
+        fail "detached: the helper did not start"
+        return
+    }
+    umount -l /s/dt
+    table=$(vrix -h 2> /tmp/stderr)
+    check_row "detached, nothing at its name" "$p" miss
+    mkdir -p /s/dt-name && echo unrelated > /s/dt-name/lib || return 1
+    table=$(vrix -h 2> /tmp/stderr)
+    check_row "detached, a file at its name" "$p" miss
+    kill "$p" || fail "detached: the helper had exited"
+}
+
 scenario_btrfs() {
     mkdir -p /s/btrfs && mount -o loop /images/btrfs.img /s/btrfs &&
         make_files /s/btrfs || return 1
@@ -156,8 +175,8 @@ scenario_btrfs_subvolume() {
 
 echo  # the firmware's last line has no end
 echo "VRIX kernel $(uname -r)"
-for each in tmpfs overlay_one_fs overlay_two_fs container container_unmounted two_containers btrfs \
-    btrfs_subvolume; do
+for each in tmpfs overlay_one_fs overlay_two_fs container container_unmounted two_containers \
+    detached btrfs btrfs_subvolume; do
     "scenario_$each" || fail "$each: setup failed"
 done
 echo "VRIX SUMMARY $passed passed, $failed failed"
