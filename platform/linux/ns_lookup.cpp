@@ -91,18 +91,25 @@ static void identify(int fd, struct ns_answer *answer)
     close(fd);
 }
 
+// A message of one buffer and room for one descriptor.
+static struct msghdr message(struct iovec *iov, char *control, size_t size)
+{
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = size;
+    return msg;
+}
+
 [[noreturn]] static void serve(int sock)
 {
     char path[PATH_MAX + 1];
     for (;;) {
         char control[CMSG_SPACE(sizeof(int))];
         struct iovec iov = {path, sizeof path - 1};
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        struct msghdr msg = message(&iov, control, sizeof control);
         ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
         if (n <= 0)
             _exit(0);
@@ -273,12 +280,7 @@ int ns_lookup_file(int fd, struct mapped_file *file)
     struct iovec iov = {&none, 1};
     char control[CMSG_SPACE(sizeof fd)];
     memset(control, 0, sizeof control);
-    struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    struct msghdr msg = message(&iov, control, sizeof control);
     struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
