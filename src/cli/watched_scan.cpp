@@ -8,8 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "escape.h"
 #include "scan.h"
+#include "stall_notes.h"
 #include "stall_record.h"
 #include "verdict.h"
 #include "watch.h"
@@ -25,15 +25,7 @@ enum { CHECKS_PER_BOUND = 5 };
 // A wait that returns this much later than asked means we were stopped or
 // frozen: that time is not charged to the worker.
 enum { STOPPED_SLACK_MS = 500 };
-// How long a process left behind is given to end once killed, before it is
-// taken for stuck in the kernel.
-enum { LEFT_BEHIND_CHECK_MS = 200 };
-
 enum { WORKER_ENDED, WORKER_STALLED };
-
-// What the run has said once and must not say again.
-static int budget_announced;
-static uint32_t recorded_announced[WATCH_RECORDED_MAX];
 
 static long long now_ms(void)
 {
@@ -128,52 +120,6 @@ static void print_record(const struct row_record *record, void *arg)
         whitelist_writer_add((unsigned)record->pid, record->path, record->missing);
     print_row(flags, (unsigned)record->pid, (unsigned)record->jid,
               verdict_label(record->verdict), record->path);
-}
-
-// Any user can mount a file system and name its files: the name goes out
-// escaped, as in the table.
-static void warn_no_answer(const char *path, int pid)
-{
-    fputs("vrix: no answer for '", stderr);
-    print_escaped(stderr, path);
-    fprintf(stderr, "' (process %d) within %d seconds\n", pid, (int)LOOKUP_BOUND_SECONDS);
-}
-
-// What the run must say once, from what its workers met: the budget spent,
-// a device that an earlier run's process still waits on.
-static void announce(void)
-{
-    if (!budget_announced && watch_budget_spent()) {
-        budget_announced = 1;
-        fprintf(stderr, "vrix: waited %d seconds in all on network and FUSE file systems: "
-                        "they are not asked again\n",
-                BUDGET_BOUNDS * (int)LOOKUP_BOUND_SECONDS);
-    }
-    for (uint32_t i = 0; i < watch->recorded_count; i++) {
-        if (watch->recorded_refused[i] && !recorded_announced[i]) {
-            recorded_announced[i] = 1;
-            fprintf(stderr, "vrix: not asked: a file system on which process %d, left "
-                            "behind by an earlier run, still waits\n",
-                    (int)watch->recorded_pid[i]);
-        }
-    }
-}
-
-// A process stuck on a lookup is killed; one that does not end at once is
-// asleep in the kernel and is left behind. The next run learns of its
-// device from the record instead of waiting on it again.
-static void leave_behind(pid_t stuck, uint64_t dev)
-{
-    kill(stuck, SIGKILL);
-    uint64_t start;
-    for (int waited = 0; waited < LEFT_BEHIND_CHECK_MS; waited += 10) {
-        if (process_start(stuck, &start) != 0)
-            return;
-        struct timespec t = as_timespec(10);
-        nanosleep(&t, nullptr);
-    }
-    if (dev != NO_DEVICE)
-        stall_record_add(dev, stuck);
 }
 
 // A process that could not be judged to the end: its own calls hung, or

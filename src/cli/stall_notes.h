@@ -1,0 +1,20 @@
+#ifndef VRIX_STALL_NOTES_H
+#define VRIX_STALL_NOTES_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+// What the parent says and keeps of the waits its workers met.
+
+// The lookup of path, as process pid names it, got no answer.
+void warn_no_answer(const char *path, int pid);
+
+// Says, once each, what the workers met that the run must know of: the
+// budget spent, a device an earlier run's process still waits on.
+void announce(void);
+
+// Kills stuck, a process that waited on device dev; one still there a moment
+// later sleeps in the kernel, and is recorded for later runs.
+void leave_behind(pid_t stuck, uint64_t dev);
+
+#endif
