@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "kernel_memory.h"
 #include "linux_procstat.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
@@ -49,7 +50,10 @@ static int strip_exe_marker(struct proc_view *view, char *link)
     struct mapped_file exe;
     if (stat_proc_link(view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
-    int frame = exe.has_mnt_id ? mount_frame(view, exe.mnt_id) : FRAME_PROCESS;
+    // an executable in kernel memory (a sealed memfd, as container runtimes
+    // run) has no mount to place: no name leads to it anywhere
+    int frame = !exe.has_mnt_id || is_kernel_memory(exe.dev) ? FRAME_PROCESS
+                                                              : mount_frame(view, exe.mnt_id);
     // shown from the process's root when the kernel named it from no root
     size_t prefix_len = frame == FRAME_OURS ? 0 : view->prefix_len;
     if (frame == FRAME_DETACHED)
