@@ -7,11 +7,10 @@
 
 #include "watch.h"
 
-// A mount as the watch needs it: where it is, what it is, its device (its
+// A mount as the watch needs it: what it is, and its device (its
 // superblock: every bind mount and namespace that reaches one file system
 // shows the same).
 struct mount_info {
-    char point[WATCH_PATH_SIZE];
     char type[64];
     uint64_t dev;
 };
@@ -25,10 +24,6 @@ int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct moun
 
 // The mount of device dev in the frame's table, or else in ours; 0, or -1.
 int mount_by_dev(uint64_t frame, pid_t pid, uint64_t dev, int fresh, struct mount_info *out);
-
-// How deep point lies on path: its length when path is point or lies below
-// it ("/" counts 1), else 0.
-size_t mount_depth(const char *path, const char *point);
 
 // Whether a file system of this type can leave a lookup unanswered: network
 // and user-space file systems, whose server may be gone or stopped.

@@ -5,6 +5,16 @@
 
 #include "mounts.h"
 
+// How deep point lies on path: its length when path is point or lies below
+// it ("/" counts 1), else 0.
+static size_t mount_depth(const char *path, const char *point)
+{
+    size_t len = strlen(point);
+    if (len == 1 && point[0] == '/')
+        return path[0] == '/' ? 1 : 0;
+    return strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0') ? len : 0;
+}
+
 // The deepest mount at path among count mounts; -1 when none holds it.
 static int deepest(const struct statfs *mounts, int count, const char *path)
 {
@@ -32,7 +42,6 @@ int mount_of(uint64_t, pid_t, const char *path, int, struct mount_info *out)
     int found = deepest(mounts, count, path);
     if (found < 0)
         return -1;
-    strlcpy(out->point, mounts[found].f_mntonname, sizeof out->point);
     strlcpy(out->type, mounts[found].f_fstypename, sizeof out->type);
     out->dev = (uint64_t)mounts[found].f_fsid.val[0];
     for (int hops = 0; hops < 8; hops++) {
@@ -53,7 +62,6 @@ int mount_by_dev(uint64_t, pid_t, uint64_t dev, int, struct mount_info *out)
     int count = getmntinfo(&mounts, MNT_NOWAIT);
     for (int i = 0; i < count; i++) {
         if ((uint64_t)mounts[i].f_fsid.val[0] == dev) {
-            strlcpy(out->point, mounts[i].f_mntonname, sizeof out->point);
             strlcpy(out->type, mounts[i].f_fstypename, sizeof out->type);
             out->dev = dev;
             return 0;

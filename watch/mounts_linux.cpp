@@ -16,6 +16,7 @@
 struct mount_entry {
     uint64_t id;
     uint64_t parent;
+    char point[WATCH_PATH_SIZE];
     struct mount_info info;
 };
 
@@ -64,7 +65,7 @@ static int parse_line(char *line, struct mount_entry *m)
     const char *dash = strstr(line + used, " - ");
     if (dash == nullptr || sscanf(dash, " - %63s", m->info.type) != 1)
         return -1;
-    unescape(point, m->info.point, sizeof m->info.point);
+    unescape(point, m->point, sizeof m->point);
     m->id = id;
     m->parent = parent;
     m->info.dev = (uint64_t)makedev(major, minor);
@@ -87,8 +88,8 @@ static size_t child_at(const struct mount_table *t, uint64_t parent, const char 
     auto range = t->children.equal_range(child_key(parent, point, len));
     for (auto i = range.first; i != range.second; ++i) {
         const struct mount_entry &m = t->mounts[i->second];
-        if (m.parent == parent && strlen(m.info.point) == len &&
-            memcmp(m.info.point, point, len) == 0 && (found == SIZE_MAX || i->second > found))
+        if (m.parent == parent && strlen(m.point) == len &&
+            memcmp(m.point, point, len) == 0 && (found == SIZE_MAX || i->second > found))
             found = i->second;
     }
     return found;
@@ -123,7 +124,7 @@ static int read_table(struct mount_table *t)
         if (parse_line(&text[start], &m) == 0) {
             by_id[m.id] = t->mounts.size();
             t->by_dev.emplace(m.info.dev, t->mounts.size());
-            t->children.emplace(child_key(m.parent, m.info.point, strlen(m.info.point)),
+            t->children.emplace(child_key(m.parent, m.point, strlen(m.point)),
                                 t->mounts.size());
             t->mounts.push_back(m);
         }
@@ -131,7 +132,7 @@ static int read_table(struct mount_table *t)
     }
     for (size_t i = 0; i < t->mounts.size() && !t->has_root; i++) {
         const struct mount_entry &r = t->mounts[i];
-        if (strcmp(r.info.point, "/") == 0 && (r.parent == r.id || by_id.count(r.parent) == 0)) {
+        if (strcmp(r.point, "/") == 0 && (r.parent == r.id || by_id.count(r.parent) == 0)) {
             t->root = i;
             t->has_root = true;
         }

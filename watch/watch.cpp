@@ -259,11 +259,3 @@ void watch_recorded(uint64_t dev, pid_t pid)
     watch->recorded_refused[watch->recorded_count] = 0;
     watch->recorded_count++;
 }
-
-size_t mount_depth(const char *path, const char *point)
-{
-    size_t len = strlen(point);
-    if (len == 1 && point[0] == '/')
-        return path[0] == '/' ? 1 : 0;
-    return strncmp(path, point, len) == 0 && (path[len] == '/' || path[len] == '\0') ? len : 0;
-}

@@ -8,7 +8,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-
 #include "lookup.h"
 #include "mount_ns.h"
 #include "ns_lookup.h"
@@ -64,25 +63,20 @@ int rooted_stat(const char *path, struct stat *sb)
     const char *rest = nullptr;
     int ns_fd = -1;
     int root_fd = root_handle_of(path, &rest, &ns_fd);
-    if (root_fd < 0) {
-        // a name of our own, asked so that a symbolic link on the way is
-        // seen (plain stat() where it need not be, or cannot be)
-        if (lookup_follows || no_openat2)
-            return stat(path, sb);
-        int result = stat_in_root(AT_FDCWD, path, sb);
-        if (result == 0 || errno != ENOSYS)
-            return result;
-        no_openat2 = true;
+    // a name of our own needs openat2() only to see a symbolic link on the
+    // way
+    if (root_fd < 0 && lookup_follows)
         return stat(path, sb);
-    }
-    int result = no_openat2 ? -1 : stat_in_root(root_fd, rest, sb);
+    int result = no_openat2 ? -1
+                            : root_fd < 0 ? stat_in_root(AT_FDCWD, path, sb)
+                                          : stat_in_root(root_fd, rest, sb);
     if (result != 0 && (no_openat2 || errno == ENOSYS)) {
         no_openat2 = true;  // before Linux 5.6
         result = stat(path, sb);
     }
     // a file system mounted in the process's user namespace refuses us, not
     // the process
-    if (result != 0 && errno == EACCES)
+    if (root_fd >= 0 && result != 0 && errno == EACCES)
         return ns_lookup_stat(ns_fd, rest, sb);
     return result;
 }

@@ -8,13 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "process_facts.h"
 #include "scan.h"
 #include "stall_notes.h"
 #include "stall_record.h"
 #include "verdict.h"
 #include "watch.h"
 #include "whitelist.h"
-#include "process_facts.h"
 
 // The parent watches; a forked worker scans. The parent wakes a few times
 // per bound to see whether the worker's page has moved, and kills a worker

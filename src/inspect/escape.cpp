@@ -15,18 +15,22 @@ static int utf8_length(const unsigned char *p)
     return n;
 }
 
-// How many bytes at p form a control character, C0, DEL or C1 (a lone byte
-// 0x80-0x9f, or U+0080-U+009F written in UTF-8); 0 for anything else.
-static int control_length(const unsigned char *p)
+// How many bytes at p form one character, and in *control whether it is a
+// control character: C0, DEL or C1 (a lone byte 0x80-0x9f, or U+0080-U+009F
+// written in UTF-8). A byte of no well-formed character stands alone.
+static int char_length(const unsigned char *p, int *control)
 {
-    if (*p < 0x20 || *p == 0x7f)
+    if (*p < 0x80) {
+        *control = *p < 0x20 || *p == 0x7f;
         return 1;
-    if (*p < 0x80)
-        return 0;
+    }
     int n = utf8_length(p);
-    if (n == 0)
-        return *p <= 0x9f ? 1 : 0;
-    return n == 2 && p[0] == 0xc2 && p[1] <= 0x9f ? 2 : 0;
+    if (n == 0) {
+        *control = *p <= 0x9f;
+        return 1;
+    }
+    *control = n == 2 && p[0] == 0xc2 && p[1] <= 0x9f;
+    return n;
 }
 
 void print_escaped(FILE *out, const char *text)
@@ -34,20 +38,19 @@ void print_escaped(FILE *out, const char *text)
     const unsigned char *p = (const unsigned char *)text;
     while (*p != '\0') {
         const unsigned char *run = p;
-        int control = 0;
+        int control = 0, n = 0;
         for (;;) {
             // printable ASCII, most of any name, needs no more than this
             while (*p >= 0x20 && *p < 0x7f)
                 p++;
-            if (*p == '\0' || (control = control_length(p)) != 0)
+            if (*p == '\0' || (n = char_length(p, &control), control))
                 break;
-            int n = utf8_length(p);
-            p += n == 0 ? 1 : n;
+            p += n;
         }
         fwrite(run, 1, (size_t)(p - run), out);
         if (*p == '\0')
             break;
-        for (int i = 0; i < control; i++)
+        for (int i = 0; i < n; i++)
             fprintf(out, "\\%03o", *p++);
     }
 }
