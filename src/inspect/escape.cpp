@@ -15,13 +15,15 @@ static int utf8_length(const unsigned char *p)
     return n;
 }
 
-// How many bytes at p form one character, and in *control whether it is a
-// control character: C0, DEL or C1 (a lone byte 0x80-0x9f, or U+0080-U+009F
-// written in UTF-8). A byte of no well-formed character stands alone.
+// How many bytes at p form one character, and in *control whether it is
+// written escaped: a control character (C0, DEL or C1: a lone byte
+// 0x80-0x9f, or U+0080-U+009F written in UTF-8), or the backslash itself,
+// so that the text maps back to exactly one name. A byte of no well-formed
+// character stands alone.
 static int char_length(const unsigned char *p, int *control)
 {
     if (*p < 0x80) {
-        *control = *p < 0x20 || *p == 0x7f;
+        *control = *p < 0x20 || *p == 0x7f || *p == '\\';
         return 1;
     }
     int n = utf8_length(p);
@@ -41,7 +43,7 @@ void print_escaped(FILE *out, const char *text)
         int control = 0, n = 0;
         for (;;) {
             // printable ASCII, most of any name, needs no more than this
-            while (*p >= 0x20 && *p < 0x7f)
+            while (*p >= 0x20 && *p < 0x7f && *p != '\\')
                 p++;
             if (*p == '\0' || (n = char_length(p, &control), control))
                 break;

@@ -130,6 +130,11 @@ TEST_F(CliTable, ControlBytesInPathsAreEscaped)
          2,
          HEADER + "     8      0 miss /\\302\\200\\302\\237\xc2\xa0\\200\xa0\xe0\\200\\200\xe2\x82\xac\n",
          ""},
+        // a name that holds the text \012 and one that holds a newline
+        {"a backslash is escaped too", {}, "proc\t8\t0\tx\t/tmp/bs\\\\012lit\n" + gone, 2,
+         HEADER + "     8      0 miss /tmp/bs\\134012lit\n", ""},
+        {"a newline beside it", {}, "proc\t8\t0\tx\t/tmp/bs\\nlit\n" + gone, 2,
+         HEADER + "     8      0 miss /tmp/bs\\012lit\n", ""},
     });
 }
 
