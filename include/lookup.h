@@ -12,11 +12,13 @@ struct file_id {
     uint64_t ino;
 };
 
-// What stat() says of path, remembered for the rest of the run. Each lookup
-// is announced to the watch. One on a local file system is one direct call;
-// one on a file system that can stall is asked by a process of its own that
-// holds nothing else, and its time is charged to the run's budget. A lookup
-// the watch refuses fails with ETIMEDOUT at once, without asking.
+// What stat() says of path, remembered for the rest of the run. A lookup
+// that the kernel answers from its caches alone is made first and directly:
+// it cannot wait. Any other is announced to the watch and its time charged
+// to the run's budget: on a local file system it is one direct call; on a
+// file system that can stall it is asked by a process of its own that holds
+// nothing else. A lookup the watch refuses fails with ETIMEDOUT at once,
+// without asking.
 struct file_id look_up_path(const char *path);
 
 // Forgets what was learnt of paths; a new scan starts from what is on disk.
@@ -32,6 +34,25 @@ extern stat_call lookup_call;
 // one found there now may lead to any file system, and the lookup is asked
 // again as one whose file system cannot be told.
 extern int lookup_follows;
+
+// Whether the platform's lookup_call can answer from the kernel's caches
+// alone; lookup_cached asks it to for one call, which then fails with
+// EAGAIN where it would have to ask a file system. A platform that cannot
+// leaves lookup_can_cache 0 (or sets it back to 0 when the kernel turns
+// out to lack it, failing that call with EAGAIN).
+extern int lookup_can_cache;
+extern int lookup_cached;
+
+// Where a lookup of path that the caches cannot answer would wait: the
+// directory in which the first name the kernel has not cached is looked
+// for, by its device and inode (ino 0 where only the device can be told).
+struct wait_place {
+    uint64_t dev;
+    uint64_t ino;
+};
+// 0 with *place filled, or -1 when it cannot be told. Null: never told.
+typedef int (*place_call)(const char *path, struct wait_place *place);
+extern place_call lookup_place;
 
 // The descriptors a lookup of path needs (a namespace's root, say), for the
 // process that asks it; their number. Null: none.

@@ -19,13 +19,14 @@
 enum { LOOKUP_BOUND_SECONDS = 5 };
 // The bound in milliseconds; tests shorten it.
 extern int watch_bound_ms;
-// What the whole run may spend waiting on file systems that can stall, by
-// the clock, in bounds.
+// What the whole run may spend on lookups that the kernel's caches could
+// not answer, by the clock, in bounds.
 enum { BUDGET_BOUNDS = 2 };
 
 // Room for a mapped path with the prefix that leads into a namespace.
 enum { WATCH_PATH_SIZE = 1024 + 64 };
 enum { WATCH_RECORDED_MAX = 64 };
+enum { WATCH_STALLED_MAX = 256 };
 
 // What the worker waits on: nothing it names (between calls, or in a call
 // about the process itself: its map, its files), or a lookup of a path.
@@ -36,6 +37,16 @@ enum { WAIT_PROCESS = 0, WAIT_LOOKUP = 1 };
 // cannot be told (a symbolic link on the way may lead anywhere).
 enum { CLASS_LOCAL = 0, CLASS_STALLS = 1, CLASS_UNKNOWN = 2 };
 
+// What a stall is charged to, and a later lookup refused for: on a file
+// system that can stall, its device (ino 0); on a local one, the directory
+// the lookup waited in (any user who can search a directory can hold it, so
+// its device is never to blame); where neither can be told, the path itself
+// (dev NO_DEVICE, ino a hash of the path).
+struct stall_key {
+    uint64_t dev;
+    uint64_t ino;
+};
+
 // The page the parent and its worker share; a fresh one for each worker,
 // mapped before it is forked.
 struct watch_page {
@@ -45,6 +56,7 @@ struct watch_page {
     int32_t waiting;     // WAIT_PROCESS or WAIT_LOOKUP
     int32_t wait_class;  // CLASS_* of the lookup waited on
     uint64_t wait_dev;   // and its device, when known
+    uint64_t wait_ino;   // the directory it waits in, on a local file system, or 0
     int32_t prober;      // the process asking a file system that can stall, or 0
     uint32_t shown_at;   // where the path as the process names it starts in looked
     uint64_t frame;      // the lookup's frame: 0 for our own root
@@ -55,12 +67,23 @@ struct watch_page {
     struct file_id answer;
     uint32_t answer_done;
 
-    // Milliseconds the run has waited on file systems that can stall.
-    int64_t budget_used_ms;
-    // Devices an earlier run's process still waits on, and whether this run
+    // Microseconds the run has waited on lookups the caches could not
+    // answer.
+    int64_t budget_used_us;
+    // Microseconds the parent found the run stopped (SIGSTOP, a frozen
+    // cgroup): no wait of a lookup.
+    int64_t stopped_us;
+    // No worker could be forked: the scan runs in vrix itself, which must
+    // not wait, and asks only what the kernel's caches answer.
+    int32_t cached_only;
+    // What did not answer in this run: a worker forked before a stall
+    // learns of it here.
+    uint32_t stalled_count;
+    struct stall_key stalled[WATCH_STALLED_MAX];
+    // What an earlier run's process still waits on, and whether this run
     // refused a lookup on each.
     uint32_t recorded_count;
-    uint64_t recorded_dev[WATCH_RECORDED_MAX];
+    struct stall_key recorded[WATCH_RECORDED_MAX];
     int32_t recorded_pid[WATCH_RECORDED_MAX];
     uint8_t recorded_refused[WATCH_RECORDED_MAX];
 };
@@ -69,11 +92,25 @@ struct watch_page {
 // that the calls below work in any process, watched or not.
 extern struct watch_page *watch;
 
-// Gives a fresh shared page, holding what the page in use holds, for a worker
-// about to be forked; 0, or -1 with errno. A killed worker may still be
-// running on another CPU: what it stores lands in its own page, never in the
-// next worker's.
+// A fresh shared page, for a worker about to be forked; null with errno.
+struct watch_page *watch_page_map(void);
+void watch_page_unmap(struct watch_page *page);
+
+// Makes page, a fresh one, the page in use, holding what the page in use
+// holds (what the run has learnt). A killed worker may still be running on
+// another CPU: what it stores lands in its own page, never in the next
+// worker's.
+void watch_use(struct watch_page *page);
+
+// watch_use() of a fresh page; 0, or -1 with errno.
 int watch_share(void);
+
+// A descriptor the run holds for its whole length (the process table's
+// handle, a mount table): a worker keeps it. Every other descriptor a
+// worker inherits, but 0-2, it closes, so that one left behind holds
+// nothing of vrix's caller (a lock that cron's next run waits for).
+void watch_keep_fd(int fd);
+void watch_close_unkept(void);
 
 // The scan is at process index with pid.
 void watch_process(uint32_t index, pid_t pid);
@@ -87,18 +124,18 @@ void watch_process_name(const char *name);
 // that names that namespace for the rest of the run (0 for our own).
 void watch_frame(uint64_t key, const char *prefix);
 
-// A lookup of path, on a file system of the given class and device, begins
-// or ends.
-void watch_lookup_begin(const char *path, int wait_class, uint64_t dev);
+// A lookup of path, on a file system of the given class and device, in
+// directory ino where it is known, begins or ends.
+void watch_lookup_begin(const char *path, int wait_class, uint64_t dev, uint64_t ino);
 void watch_lookup_end(void);
 
-// What a lookup of path waits on, from the mount table as it is now, and its
-// device; CLASS_LOCAL and NO_DEVICE when no table places it.
+// What a lookup of path waits on, from the mount table, and its device;
+// CLASS_LOCAL and NO_DEVICE when no table places it.
 static const uint64_t NO_DEVICE = UINT64_MAX;
 int watch_classify(const char *path, uint64_t *dev);
 
-// The same, from the table as it is now.
-int watch_classify_afresh(const char *path, uint64_t *dev);
+// The class of a lookup of path that waits on device dev.
+int watch_classify_dev(const char *path, uint64_t dev);
 
 // A call about a mapping of path, a file on device dev, that may reach its
 // file system: announced, charged and refused as a lookup on that device
@@ -107,24 +144,33 @@ int watch_classify_afresh(const char *path, uint64_t *dev);
 int watch_call_begin(const char *path, uint64_t dev);
 void watch_call_end(int wait_class);
 
-// Whether a lookup on the given class and device must not be asked: the
-// device did not answer in this run or an earlier run's process still waits
-// on it, or the run's budget for file systems that can stall is spent.
-// For a path that a stall left unplaced, path itself is refused.
-int watch_refuses(const char *path, int wait_class, uint64_t dev);
+// Whether a lookup the caches cannot answer, of the given class, device and
+// directory, must not be asked: what it would wait on did not answer in this
+// run, or an earlier run's process still waits on it, or the run's budget is
+// spent.
+int watch_refuses(const char *path, int wait_class, uint64_t dev, uint64_t ino);
 
-// Adds ms spent waiting on a file system that can stall to the run's budget.
-void watch_charge(int64_t ms);
+// Adds us microseconds spent waiting to the run's budget.
+void watch_charge(int64_t us);
+
+// A clock for what a wait costs: the time since watch_clock_start(), less
+// what the run spent stopped meanwhile.
+struct watch_clock {
+    long long at_us;
+    int64_t stopped_us;
+};
+struct watch_clock watch_clock_start(void);
+int64_t watch_clock_us(struct watch_clock since);
 
 // Whether the run's budget is spent.
 int watch_budget_spent(void);
 
-// The lookup now in the page did not answer: its device (or, unplaced, its
-// path) is not asked again in this run. The path as the process names it,
-// without the kernel's " (deleted)", goes to shown.
-void watch_record_stall(char *shown, size_t size);
+// The lookup now in the page did not answer: what it waited on is not asked
+// again in this run; its key goes to *key. The path as the process names
+// it, without the kernel's " (deleted)", goes to shown.
+void watch_record_stall(char *shown, size_t size, struct stall_key *key);
 
-// A device an earlier run's process pid still waits on.
-void watch_recorded(uint64_t dev, pid_t pid);
+// What an earlier run's process pid still waits on.
+void watch_recorded(struct stall_key key, pid_t pid);
 
 #endif

@@ -20,12 +20,13 @@
 // over.
 enum { STAT_CACHE_LIMIT = 8192 };
 enum { KEEP_MAX = 8 };
-// A lookup on a local file system that takes this long is placed again.
-enum { SLOW_LOOKUP_MS = 50 };
 
 stat_call lookup_call = stat;
 int lookup_follows = 1;
 keep_call lookup_keeps = nullptr;
+int lookup_can_cache = 0;
+int lookup_cached = 0;
+place_call lookup_place = nullptr;
 
 static std::unordered_map<std::string, struct file_id> cache;
 
@@ -47,12 +48,6 @@ static void remember(const char *path, const struct file_id &id)
     cache[path] = id;
 }
 
-static long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 static struct file_id ask(const char *path)
 {
@@ -102,35 +97,67 @@ static struct file_id probe(const char *path)
     return page->answer;
 }
 
+// Where an uncached lookup of path would wait, and on what class of file
+// system: the directory the platform finds, or else the mount table's word.
+static int place(const char *path, uint64_t *dev, uint64_t *ino)
+{
+    struct wait_place at;
+    *ino = 0;
+    if (lookup_place != nullptr && lookup_place(path, &at) == 0) {
+        *dev = at.dev;
+        *ino = at.ino;
+        return watch_classify_dev(path, at.dev);
+    }
+    return watch_classify(path, dev);
+}
+
+// A lookup on a local file system, asked here. Its time is the budget's,
+// slow answers as well as stalls.
+static struct file_id ask_local(const char *path, uint64_t dev, uint64_t ino)
+{
+    watch_lookup_begin(path, CLASS_LOCAL, dev, ino);
+    struct watch_clock start = watch_clock_start();
+    lookup_follows = 0;
+    struct file_id id = ask(path);
+    lookup_follows = 1;
+    watch_charge(watch_clock_us(start));
+    watch_lookup_end();
+    return id;
+}
+
+// What the kernel's caches alone say of path: EAGAIN where they cannot say.
+static struct file_id ask_cached(const char *path)
+{
+    lookup_cached = 1;
+    struct file_id id = ask(path);
+    lookup_cached = 0;
+    return id;
+}
+
 static struct file_id look_up(const char *path)
 {
-    uint64_t dev = NO_DEVICE;
-    int wait_class = watch_classify(path, &dev);
-    if (watch_refuses(path, wait_class, dev))
+    if (lookup_can_cache) {
+        struct file_id id = ask_cached(path);
+        if (id.error != EAGAIN)
+            return id;
+    }
+    uint64_t dev = NO_DEVICE, ino = 0;
+    int wait_class = place(path, &dev, &ino);
+    if (watch_refuses(path, wait_class, dev, ino))
         return NO_ANSWER;
     if (wait_class == CLASS_LOCAL) {
-        watch_lookup_begin(path, wait_class, dev);
-        long long start = now_ms();
-        lookup_follows = 0;
-        struct file_id id = ask(path);
-        lookup_follows = 1;
-        long long took = now_ms() - start;
-        // slow: it may have waited on a file system mounted since the table
-        // was read
-        if (took >= SLOW_LOOKUP_MS && watch_classify_afresh(path, &dev) == CLASS_STALLS)
-            watch_charge(took);
-        watch_lookup_end();
+        struct file_id id = ask_local(path, dev, ino);
         if (id.error != ELOOP)
             return id;
         // a symbolic link on the way: its target's file system is not known
         wait_class = CLASS_UNKNOWN;
-        if (watch_refuses(path, wait_class, dev))
+        if (watch_refuses(path, wait_class, dev, ino))
             return NO_ANSWER;
     }
-    watch_lookup_begin(path, wait_class, dev);
-    long long start = now_ms();
+    watch_lookup_begin(path, wait_class, dev, ino);
+    struct watch_clock start = watch_clock_start();
     struct file_id id = probe(path);
-    watch_charge(now_ms() - start);
+    watch_charge(watch_clock_us(start));
     watch_lookup_end();
     return id;
 }

@@ -159,6 +159,7 @@ static struct mount_table *table_of(uint64_t frame, pid_t pid, int fresh)
         close(t.fd);
         return nullptr;
     }
+    watch_keep_fd(t.fd);
     return &(tables[frame] = std::move(t));
 }
 

@@ -14,8 +14,10 @@
 #include "process_facts.h"
 #include "watch.h"
 
+// A line: device, pid, start time, PID namespace, and the directory's
+// inode (0: the whole device; an older record's lines lack it).
 struct record_entry {
-    uint64_t dev;
+    struct stall_key key;
     pid_t pid;
     uint64_t start;
     uint64_t pid_ns;  // where pid names the process
@@ -62,10 +64,13 @@ static std::vector<struct record_entry> read_record(uint64_t pid_ns)
         close(fd);
         return entries;
     }
-    unsigned long long dev, start, ns;
-    int pid;
-    while (fscanf(in, "%llu %d %llu %llu", &dev, &pid, &start, &ns) == 4) {
-        struct record_entry e = {dev, (pid_t)pid, start, ns};
+    char line[256];
+    while (fgets(line, sizeof line, in) != nullptr) {
+        unsigned long long dev, start, ns, ino = 0;
+        int pid;
+        if (sscanf(line, "%llu %d %llu %llu %llu", &dev, &pid, &start, &ns, &ino) < 4)
+            continue;
+        struct record_entry e = {{dev, ino}, (pid_t)pid, start, ns};
         if (pid > 0 && (ns != pid_ns || alive(e)))
             entries.push_back(e);
     }
@@ -80,15 +85,15 @@ void stall_record_load(void)
     uint64_t pid_ns = own_pid_namespace();
     for (const struct record_entry &e : read_record(pid_ns)) {
         if (e.pid_ns == pid_ns)
-            watch_recorded(e.dev, e.pid);
+            watch_recorded(e.key, e.pid);
     }
 }
 
 // Written whole to a file of its own and renamed into place: a reader sees
 // the old record or the new one.
-void stall_record_add(uint64_t dev, pid_t pid)
+void stall_record_add(struct stall_key key, pid_t pid)
 {
-    struct record_entry added = {dev, pid, 0, own_pid_namespace()};
+    struct record_entry added = {key, pid, 0, own_pid_namespace()};
     if (safe_dir() != 0 || process_start(pid, &added.start) != 0)
         return;
     std::vector<struct record_entry> entries = read_record(added.pid_ns);
@@ -102,8 +107,9 @@ void stall_record_add(uint64_t dev, pid_t pid)
         return;
     std::string text;
     for (const struct record_entry &e : entries)
-        text += std::to_string(e.dev) + " " + std::to_string(e.pid) + " " +
-                std::to_string(e.start) + " " + std::to_string(e.pid_ns) + "\n";
+        text += std::to_string(e.key.dev) + " " + std::to_string(e.pid) + " " +
+                std::to_string(e.start) + " " + std::to_string(e.pid_ns) + " " +
+                std::to_string(e.key.ino) + "\n";
     ssize_t n = write(fd, text.data(), text.size());
     if (close(fd) != 0 || n != (ssize_t)text.size() ||
         rename(temp.c_str(), (dir + "/" + RECORD_NAME).c_str()) != 0)

@@ -6,11 +6,10 @@
 #include <sys/mman.h>
 #include <time.h>
 
-#include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "mounts.h"
+#include "process_facts.h"
 
 int watch_bound_ms = LOOKUP_BOUND_SECONDS * 1000;
 
@@ -22,23 +21,45 @@ static uint64_t frame_key;
 static char frame_prefix[WATCH_PATH_SIZE];
 static size_t frame_prefix_len;
 
-// What the run has learnt of stalls, kept by the parent; a worker inherits
-// it at its fork. A stall is the device's, whatever mount or namespace
-// reached it; only one whose file system could not be told is its path's.
-static std::unordered_set<uint64_t> stalled_devices;
-static std::vector<std::string> stalled_paths;
-
-int watch_share(void)
+struct watch_page *watch_page_map(void)
 {
     void *page = mmap(nullptr, sizeof *watch, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
                       -1, 0);
-    if (page == MAP_FAILED)
-        return -1;
+    return page == MAP_FAILED ? nullptr : (struct watch_page *)page;
+}
+
+void watch_page_unmap(struct watch_page *page)
+{
+    if (page != nullptr && page != &private_page)
+        munmap(page, sizeof *page);
+}
+
+void watch_use(struct watch_page *page)
+{
     memcpy(page, watch, sizeof *watch);
-    if (watch != &private_page)
-        munmap(watch, sizeof *watch);
-    watch = (struct watch_page *)page;
+    watch_page_unmap(watch);
+    watch = page;
+}
+
+int watch_share(void)
+{
+    struct watch_page *page = watch_page_map();
+    if (page == nullptr)
+        return -1;
+    watch_use(page);
     return 0;
+}
+
+static std::vector<int> kept_fds = {0, 1, 2};
+
+void watch_keep_fd(int fd)
+{
+    kept_fds.push_back(fd);
+}
+
+void watch_close_unkept(void)
+{
+    close_all_but(kept_fds.data(), (int)kept_fds.size());
 }
 
 // The parent reads the page while the worker writes it: the sequence number
@@ -90,7 +111,7 @@ static const char *frame_of(const char *path, uint64_t *frame)
     return path;
 }
 
-void watch_lookup_begin(const char *path, int wait_class, uint64_t dev)
+void watch_lookup_begin(const char *path, int wait_class, uint64_t dev, uint64_t ino)
 {
     uint64_t frame;
     const char *shown = frame_of(path, &frame);
@@ -103,6 +124,7 @@ void watch_lookup_begin(const char *path, int wait_class, uint64_t dev)
     watch->frame = frame;
     watch->wait_class = wait_class;
     watch->wait_dev = dev;
+    watch->wait_ino = ino;
     watch->waiting = WAIT_LOOKUP;
     bump();
 }
@@ -119,8 +141,7 @@ void watch_lookup_end(void)
 // table as last read places it, and a stall is placed again afresh.
 static int troubled(void)
 {
-    return !stalled_devices.empty() || !stalled_paths.empty() || watch->recorded_count != 0 ||
-           watch->budget_used_ms != 0;
+    return watch->stalled_count != 0 || watch->recorded_count != 0 || watch->budget_used_us != 0;
 }
 
 static int classify(const char *path, int fresh, uint64_t *dev)
@@ -141,81 +162,115 @@ int watch_classify(const char *path, uint64_t *dev)
     return classify(path, troubled(), dev);
 }
 
-int watch_classify_afresh(const char *path, uint64_t *dev)
-{
-    return classify(path, 1, dev);
-}
-
-static long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-static long long call_start;
-
-int watch_call_begin(const char *path, uint64_t dev)
+int watch_classify_dev(const char *path, uint64_t dev)
 {
     uint64_t frame;
     frame_of(path, &frame);
     struct mount_info info;
-    int wait_class = CLASS_LOCAL;
-    if (mount_by_dev(frame, watch->pid, dev, troubled(), &info) == 0 && may_stall(info.type))
-        wait_class = CLASS_STALLS;
-    if (watch_refuses(path, wait_class, dev)) {
+    // a device the table as last read lacks was mounted since
+    int fresh = troubled();
+    if (mount_by_dev(frame, watch->pid, dev, fresh, &info) != 0 &&
+        (fresh || mount_by_dev(frame, watch->pid, dev, 1, &info) != 0))
+        return CLASS_LOCAL;
+    return may_stall(info.type) ? CLASS_STALLS : CLASS_LOCAL;
+}
+
+static long long now_us(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
+
+// FNV-1a: a path that could not be placed is known by this alone.
+static uint64_t path_hash(const char *path)
+{
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (const unsigned char *p = (const unsigned char *)path; *p != '\0'; p++)
+        h = (h ^ *p) * 0x100000001b3ULL;
+    return h;
+}
+
+static struct stall_key key_of(const char *path, int wait_class, uint64_t dev, uint64_t ino)
+{
+    if (dev != NO_DEVICE && wait_class == CLASS_STALLS)
+        return {dev, 0};
+    if (dev != NO_DEVICE && wait_class == CLASS_LOCAL && ino != 0)
+        return {dev, ino};
+    return {NO_DEVICE, path_hash(path)};
+}
+
+static int key_index(const struct stall_key *keys, uint32_t count, struct stall_key key)
+{
+    for (uint32_t i = 0; i < count; i++) {
+        if (keys[i].dev == key.dev && keys[i].ino == key.ino)
+            return (int)i;
+    }
+    return -1;
+}
+
+static struct watch_clock call_start;
+
+struct watch_clock watch_clock_start(void)
+{
+    return {now_us(), __atomic_load_n(&watch->stopped_us, __ATOMIC_ACQUIRE)};
+}
+
+int64_t watch_clock_us(struct watch_clock since)
+{
+    int64_t took = now_us() - since.at_us;
+    took -= __atomic_load_n(&watch->stopped_us, __ATOMIC_ACQUIRE) - since.stopped_us;
+    return took < 0 ? 0 : took;
+}
+
+static int key_refused(struct stall_key key)
+{
+    if (key_index(watch->stalled, watch->stalled_count, key) >= 0)
+        return 1;
+    int recorded = key_index(watch->recorded, watch->recorded_count, key);
+    if (recorded >= 0) {
+        watch->recorded_refused[recorded] = 1;
+        return 1;
+    }
+    return 0;
+}
+
+// A call about a mapping on a local file system asks nothing of it: only
+// one that can stall is refused for the budget.
+int watch_call_begin(const char *path, uint64_t dev)
+{
+    int wait_class = watch_classify_dev(path, dev);
+    if (wait_class == CLASS_LOCAL ? key_refused(key_of(path, wait_class, dev, 0))
+                                  : watch_refuses(path, wait_class, dev, 0)) {
         errno = ETIMEDOUT;
         return -1;
     }
-    watch_lookup_begin(path, wait_class, dev);
-    call_start = now_ms();
+    watch_lookup_begin(path, wait_class, dev, 0);
+    call_start = watch_clock_start();
     return wait_class;
 }
 
 void watch_call_end(int wait_class)
 {
     if (wait_class == CLASS_STALLS)
-        watch_charge(now_ms() - call_start);
+        watch_charge(watch_clock_us(call_start));
     watch_lookup_end();
 }
 
-static int recorded_index(uint64_t dev)
+int watch_refuses(const char *path, int wait_class, uint64_t dev, uint64_t ino)
 {
-    for (uint32_t i = 0; i < watch->recorded_count; i++) {
-        if (watch->recorded_dev[i] == dev)
-            return (int)i;
-    }
-    return -1;
+    return key_refused(key_of(path, wait_class, dev, ino)) || watch_budget_spent() ||
+           watch->cached_only;
 }
 
-int watch_refuses(const char *path, int wait_class, uint64_t dev)
+void watch_charge(int64_t us)
 {
-    if (wait_class != CLASS_UNKNOWN && dev != NO_DEVICE) {
-        if (stalled_devices.count(dev) != 0)
-            return 1;
-        int recorded = recorded_index(dev);
-        if (recorded >= 0) {
-            watch->recorded_refused[recorded] = 1;
-            return 1;
-        }
-    }
-    if (wait_class != CLASS_LOCAL && watch_budget_spent())
-        return 1;
-    for (const std::string &stalled : stalled_paths) {
-        if (stalled == path)
-            return 1;
-    }
-    return 0;
-}
-
-void watch_charge(int64_t ms)
-{
-    watch->budget_used_ms += ms;
+    watch->budget_used_us += us;
 }
 
 int watch_budget_spent(void)
 {
-    return watch->budget_used_ms >= (int64_t)BUDGET_BOUNDS * watch_bound_ms;
+    return watch->budget_used_us >= (int64_t)BUDGET_BOUNDS * watch_bound_ms * 1000;
 }
 
 // The kernel marks the name of a file with no link left; the process names
@@ -228,13 +283,14 @@ static void without_deleted_marker(char *name)
         name[len - mlen] = '\0';
 }
 
-void watch_record_stall(char *shown, size_t size)
+void watch_record_stall(char *shown, size_t size, struct stall_key *key)
 {
     snprintf(shown, size, "%s", watch->looked + watch->shown_at);
     without_deleted_marker(shown);
-    // placed again in the table as it is now: a mount made since the worker
-    // last read it is where the lookup waited, not the one below
-    if (watch->wait_class == CLASS_LOCAL) {
+    // not placed in a directory: placed again in the table as it is now, as
+    // a mount made since the worker last read it is where the lookup
+    // waited, not the one below
+    if (watch->wait_class == CLASS_LOCAL && watch->wait_ino == 0) {
         uint64_t dev = NO_DEVICE;
         struct mount_info info;
         if (mount_of(watch->frame, watch->pid, watch->looked + watch->shown_at, 1, &info) == 0) {
@@ -244,17 +300,17 @@ void watch_record_stall(char *shown, size_t size)
         }
         watch->wait_dev = dev;
     }
-    if (watch->wait_class == CLASS_UNKNOWN || watch->wait_dev == NO_DEVICE)
-        stalled_paths.push_back(watch->looked);
-    else
-        stalled_devices.insert(watch->wait_dev);
+    *key = key_of(watch->looked, watch->wait_class, watch->wait_dev, watch->wait_ino);
+    if (watch->stalled_count < WATCH_STALLED_MAX)
+        watch->stalled[watch->stalled_count++] = *key;
 }
 
-void watch_recorded(uint64_t dev, pid_t pid)
+void watch_recorded(struct stall_key key, pid_t pid)
 {
-    if (watch->recorded_count >= WATCH_RECORDED_MAX || recorded_index(dev) >= 0)
+    if (watch->recorded_count >= WATCH_RECORDED_MAX ||
+        key_index(watch->recorded, watch->recorded_count, key) >= 0)
         return;
-    watch->recorded_dev[watch->recorded_count] = dev;
+    watch->recorded[watch->recorded_count] = key;
     watch->recorded_pid[watch->recorded_count] = pid;
     watch->recorded_refused[watch->recorded_count] = 0;
     watch->recorded_count++;

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "lookup.h"
 
 static int is_under(const char *path, const char *dir)
 {
@@ -53,6 +55,9 @@ static void slow_answer(int ms)
 
 int fake_lookup(const char *path, struct stat *sb)
 {
+    // what a stuck or slow file system holds is never in the caches
+    if (lookup_cached && (is_stuck(path) || is_under(path, getenv("VRIX_FAKE_SLOW"))))
+        return errno = EAGAIN, -1;
     // a stopped FUSE daemon: the caller waits until it is killed, and leaves
     // a process behind with whatever it holds, as one in uninterruptible
     // sleep would be
@@ -69,4 +74,21 @@ int fake_lookup(const char *path, struct stat *sb)
         slow_answer(ms == nullptr ? 100 : atoi(ms));
     }
     return stat(path, sb);
+}
+
+// The fake caches nothing: a lookup waits in the directory above its name,
+// as one of a name not yet looked up would.
+int fake_place(const char *path, struct wait_place *place)
+{
+    std::string dir = path;
+    size_t slash = dir.rfind('/');
+    if (slash == std::string::npos)
+        return -1;
+    dir.erase(slash == 0 ? 1 : slash);
+    struct stat sb;
+    if (stat(dir.c_str(), &sb) != 0)
+        return -1;
+    place->dev = (uint64_t)sb.st_dev;
+    place->ino = (uint64_t)sb.st_ino;
+    return 0;
 }

@@ -19,5 +19,7 @@ int main(int argc, char **argv)
     if (bound != nullptr)
         watch_bound_ms = atoi(bound);
     lookup_call = fake_lookup;
+    lookup_place = fake_place;
+    lookup_can_cache = 1;
     return vrix_main(argc, argv);
 }

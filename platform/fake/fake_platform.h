@@ -43,6 +43,8 @@ struct kinfo_vmentry fake_current_mapping(const char *path);
 // under $VRIX_FAKE_STUCK never answer and those under $VRIX_FAKE_SLOW answer
 // after $VRIX_FAKE_SLOW_MS milliseconds of time in which the run was not stopped.
 int fake_lookup(const char *path, struct stat *sb);
+struct wait_place;
+int fake_place(const char *path, struct wait_place *place);
 
 // Reads a script (see fake_script.cpp) into the table; 0, or -1 with a
 // message on stderr.

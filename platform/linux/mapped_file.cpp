@@ -69,7 +69,9 @@ int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file 
         file->mnt_id = file->has_mnt_id ? stx.stx_mnt_id : 0;
         return 0;
     }
-    if (errno != EACCES)
+    // a file system stacked on one in a user namespace (an overlay on FUSE)
+    // refuses us with ESTALE
+    if (errno != EACCES && errno != ESTALE)
         return -1;
     int fd = openat(view->dir_fd, name, O_PATH | O_CLOEXEC);
     if (fd < 0)
@@ -78,7 +80,7 @@ int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file 
     int error = errno;
     close(fd);
     // refused by the file system, not map_files: an error of this file
-    return result == 0 ? 0 : (errno = error == EACCES ? EIO : error, -1);
+    return result == 0 ? 0 : (errno = error == EACCES || error == ESTALE ? EIO : error, -1);
 }
 
 static int stat_entry(struct proc_view *view, const struct kinfo_vmentry *kve,

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -23,6 +24,7 @@
 #include "linux_procstat.h"
 #include "process_facts.h"
 #include "mount_ns.h"
+#include "watch.h"
 
 #ifndef SYS_openat2
 #define SYS_openat2 437
@@ -158,8 +160,40 @@ static void take_groups(const std::vector<unsigned long> &listed)
     setgroups(groups.size(), groups.data());
 }
 
-// The process's IDs and groups, read from its status once we are in its
-// user namespace, which shows them as that namespace does.
+// A capability set of status ("CapEff:\t000001ffffffffff").
+static int status_caps(const char *status, const char *name, uint64_t *caps)
+{
+    const char *line = strstr(status, name);
+    if (line == nullptr)
+        return -1;
+    char *end = nullptr;
+    *caps = strtoull(line + strlen(name), &end, 16);
+    return end == line + strlen(name) ? -1 : 0;
+}
+
+// Exactly the process's capabilities: joining its user namespace gave us
+// all of them there, and taking a uid that is 0 in the namespace keeps
+// them. The bounding set goes first, while we may still drop from it.
+static int take_caps(const char *status)
+{
+    uint64_t eff, prm, inh, bnd;
+    if (status_caps(status, "\nCapEff:", &eff) != 0 || status_caps(status, "\nCapPrm:", &prm) != 0 ||
+        status_caps(status, "\nCapInh:", &inh) != 0 || status_caps(status, "\nCapBnd:", &bnd) != 0)
+        return -1;
+    for (int cap = 0; cap < 64; cap++) {
+        if ((bnd >> cap & 1) == 0 && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
+            return -1;
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {
+        {(uint32_t)eff, (uint32_t)prm, (uint32_t)inh},
+        {(uint32_t)(eff >> 32), (uint32_t)(prm >> 32), (uint32_t)(inh >> 32)}};
+    return (int)syscall(SYS_capset, &header, data);
+}
+
+// The process's IDs, groups and capabilities, read from its status once we
+// are in its user namespace, which shows them as that namespace does.
 static int take_ids(int dir_fd)
 {
     char *status = nullptr;
@@ -168,14 +202,17 @@ static int take_ids(int dir_fd)
     std::vector<unsigned long> uid = status_numbers(status, "\nUid:");
     std::vector<unsigned long> gid = status_numbers(status, "\nGid:");
     std::vector<unsigned long> groups = status_numbers(status, "\nGroups:");
+    int result = -1;
+    if (uid.size() >= 2 && gid.size() >= 2) {
+        take_groups(groups);
+        // the capabilities are set from the process's below, whatever uid
+        prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0);
+        if (setresgid((gid_t)gid[1], (gid_t)gid[1], (gid_t)gid[1]) == 0 &&
+            setresuid((uid_t)uid[1], (uid_t)uid[1], (uid_t)uid[1]) == 0)
+            result = take_caps(status);
+    }
     free(status);
-    if (uid.size() < 2 || gid.size() < 2)
-        return -1;
-    take_groups(groups);
-    return setresgid((gid_t)gid[1], (gid_t)gid[1], (gid_t)gid[1]) != 0 ||
-                   setresuid((uid_t)uid[1], (uid_t)uid[1], (uid_t)uid[1]) != 0
-               ? -1
-               : 0;
+    return result;
 }
 
 // The helper's start: nothing of ours is kept. The groups go before the
@@ -196,8 +233,9 @@ static int take_ids(int dir_fd)
     close(user_fd);
     if (ns_fd >= 0 && setns(ns_fd, CLONE_NEWNS) != 0)
         _exit(1);
-    if (take_ids(dir_fd) != 0)
+    if (take_ids(dir_fd) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         _exit(1);
+    clearenv();
     close(dir_fd);
     if (ns_fd >= 0)
         close(ns_fd);
@@ -243,8 +281,16 @@ static int ask(struct msghdr *msg, struct ns_answer *answer)
         return errno = EACCES, -1;
     if (!view->helper_tried)
         start_helper(view);
-    if (view->helper_sock < 0 || sendmsg(view->helper_sock, msg, MSG_NOSIGNAL) < 0 ||
-        recv(view->helper_sock, answer, sizeof *answer, 0) != (ssize_t)sizeof *answer) {
+    if (view->helper_sock < 0)
+        return errno = EACCES, -1;
+    // the helper is the process that waits in the file system: it is the one
+    // left behind and recorded, should the answer never come
+    pid_t asker = watch->prober;
+    watch->prober = view->helper_pid;
+    int asked = sendmsg(view->helper_sock, msg, MSG_NOSIGNAL) >= 0 &&
+                recv(view->helper_sock, answer, sizeof *answer, 0) == (ssize_t)sizeof *answer;
+    watch->prober = asker;
+    if (!asked) {
         ns_lookup_end(view);  // not asked again for this process
         return errno = EACCES, -1;
     }

@@ -14,6 +14,7 @@
 #include "ns_lookup.h"
 #include "rooted_stat.h"
 #include "lookup.h"
+#include "watch.h"
 
 // Each mount namespace met holds a handle for the rest of the scan: a host
 // with many containers may need more descriptors than the soft limit.
@@ -38,6 +39,7 @@ struct procstat *procstat_open_sysctl(void)
         return nullptr;
     }
     ps->proc_fd = fd;
+    watch_keep_fd(fd);
     ps->view.dir_fd = -1;
     ps->view.helper_sock = -1;
     forget_mapped_files();
@@ -47,6 +49,8 @@ struct procstat *procstat_open_sysctl(void)
     // lookups and ours alike
     lookup_call = rooted_stat;
     lookup_keeps = rooted_keeps;
+    lookup_place = rooted_place;
+    lookup_can_cache = 1;
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
     return ps;

@@ -14,6 +14,13 @@
 // ns_lookup.h). Any other path is plain stat().
 int rooted_stat(const char *path, struct stat *sb);
 
+// With lookup_cached, the same from the kernel's caches alone, EAGAIN where
+// they cannot answer (openat2() with RESOLVE_CACHED, Linux 5.12 and later).
+
+// Where a lookup of path that the caches cannot answer would wait.
+struct wait_place;
+int rooted_place(const char *path, struct wait_place *place);
+
 // The handles a lookup of path needs: a namespace's root and the namespace.
 int rooted_keeps(const char *path, int *fds, int max);
 

@@ -59,10 +59,7 @@ void rows_each(struct row_buffer *rows, uint64_t *offset,
     }
 }
 
-struct row_buffer *rows_renew(struct row_buffer *old)
+void rows_unmap(struct row_buffer *rows)
 {
-    struct row_buffer *rows = rows_map();
-    if (old != nullptr)
-        munmap(old, ROWS_SIZE);
-    return rows;
+    munmap(rows, ROWS_SIZE);
 }

@@ -46,8 +46,7 @@ int rows_append(struct row_buffer *rows, uint32_t kind, int pid, int jid, int ve
 void rows_each(struct row_buffer *rows, uint64_t *offset,
                void (*each)(const struct row_record *record, void *arg), void *arg);
 
-// An empty buffer in place of old (null for none), which is unmapped here:
-// a killed worker keeps its own mapping of it. Null on failure.
-struct row_buffer *rows_renew(struct row_buffer *old);
+// Unmaps the buffer: a killed worker keeps its own mapping of it.
+void rows_unmap(struct row_buffer *rows);
 
 #endif

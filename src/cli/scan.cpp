@@ -76,20 +76,6 @@ void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, u
     rows->state = WORKER_DONE;
 }
 
-void scan_unwatched(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
-                    unsigned from, struct row_buffer *rows)
-{
-    // a pids limit, ulimit -u or a unit's TasksMax: a verdict without a
-    // bound beats none
-    static int told;
-    if (!told) {
-        fprintf(stderr, "vrix: cannot fork a worker (%s): scanning without a bound on waits\n",
-                strerror(errno));
-        told = 1;
-    }
-    scan_range(ps, procs, count, from, rows);
-}
-
 void run_scan(struct run_flags *flags)
 {
     struct procstat *ps = procstat_open_sysctl();

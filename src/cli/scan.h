@@ -10,11 +10,6 @@
 void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, unsigned from,
                 struct row_buffer *rows);
 
-// The same in this process, when no worker can be forked: nothing bounds its
-// waits, and one line says so. errno is fork's.
-void scan_unwatched(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
-                    unsigned from, struct row_buffer *rows);
-
 // The parent's part: runs the scan of procs in watched workers and prints
 // what they found, in scan order.
 void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,

@@ -32,8 +32,8 @@ void announce(void)
 {
     if (!budget_announced && watch_budget_spent()) {
         budget_announced = 1;
-        fprintf(stderr, "vrix: waited %d seconds in all on network and FUSE file systems: "
-                        "they are not asked again\n",
+        fprintf(stderr, "vrix: waited %d seconds in all on file systems: names the kernel "
+                        "has not cached are not asked again\n",
                 BUDGET_BOUNDS * (int)LOOKUP_BOUND_SECONDS);
     }
     for (uint32_t i = 0; i < watch->recorded_count; i++) {
@@ -48,8 +48,8 @@ void announce(void)
 
 // A process stuck on a lookup is killed; one that does not end at once is
 // asleep in the kernel and is left behind. The next run learns of its
-// device from the record instead of waiting on it again.
-void leave_behind(pid_t stuck, uint64_t dev)
+// device or directory from the record instead of waiting on it again.
+void leave_behind(pid_t stuck, struct stall_key key)
 {
     kill(stuck, SIGKILL);
     uint64_t start;
@@ -59,6 +59,6 @@ void leave_behind(pid_t stuck, uint64_t dev)
         struct timespec t = {0, 10 * 1000000L};
         nanosleep(&t, nullptr);
     }
-    if (dev != NO_DEVICE)
-        stall_record_add(dev, stuck);
+    if (key.dev != NO_DEVICE)
+        stall_record_add(key, stuck);
 }

@@ -4,6 +4,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "watch.h"
+
 // What the parent says and keeps of the waits its workers met.
 
 // The lookup of path, as process pid names it, got no answer.
@@ -15,6 +17,6 @@ void announce(void);
 
 // Kills stuck, a process that waited on device dev; one still there a moment
 // later sleeps in the kernel, and is recorded for later runs.
-void leave_behind(pid_t stuck, uint64_t dev);
+void leave_behind(pid_t stuck, struct stall_key key);
 
 #endif

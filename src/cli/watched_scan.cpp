@@ -41,6 +41,7 @@ static long long now_ms(void)
 static void become_worker(void)
 {
     die_with_parent();
+    watch_close_unkept();
     int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; fd++) {
         if (null_fd >= 0)
@@ -95,6 +96,10 @@ static int supervise(pid_t worker, long long *waited)
         uint64_t seq = seq_now();
         uint64_t cpu = ran;
         process_cpu_ms(worker, &cpu);
+        // stopped: that time is no worker's wait
+        if (after - before > wait_ms + STOPPED_SLACK_MS)
+            __atomic_add_fetch(&watch->stopped_us, (after - before - wait_ms) * 1000,
+                               __ATOMIC_RELEASE);
         if (seq != seen || cpu != ran || after - before > wait_ms + STOPPED_SLACK_MS) {
             seen = seq;
             ran = cpu;
@@ -146,12 +151,12 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
     unsigned at = watch->index;
     if (watch->waiting == WAIT_LOOKUP) {
         char shown[WATCH_PATH_SIZE];
-        watch_record_stall(shown, sizeof shown);
+        struct stall_key key;
+        watch_record_stall(shown, sizeof shown, &key);
         warn_no_answer(shown, watch->pid);
-        if (watch->wait_class != CLASS_LOCAL)
-            watch_charge(waited);
+        watch_charge(waited * 1000);
         pid_t prober = watch->prober;
-        leave_behind(prober > 0 ? prober : worker, watch->wait_dev);
+        leave_behind(prober > 0 ? prober : worker, key);
         return at;
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
@@ -160,32 +165,169 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
     return at + 1;
 }
 
-static pid_t start_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
-                          unsigned from, struct row_buffer *rows, const sigset_t *mask)
+// A worker forked before it is needed, with pages of its own: a stall
+// never needs a fork (a user may have filled the PID space by then). It
+// waits for the word to start (SIGUSR1, blocked from before its fork, so
+// that a word sent early waits for it).
+struct worker {
+    pid_t pid;
+    struct watch_page *page;
+    struct row_buffer *rows;
+};
+
+static void unmap_worker(struct worker *w)
 {
+    watch_page_unmap(w->page);
+    if (w->rows != nullptr)
+        rows_unmap(w->rows);
+    w->page = nullptr;
+    w->rows = nullptr;
+}
+
+static int fork_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
+                       const sigset_t *mask, struct worker *w)
+{
+    w->rows = rows_map();
+    w->page = watch_page_map();
+    if (w->rows == nullptr || w->page == nullptr)
+        err(EXIT_ERROR, "mmap");
     stdout_flush();
     fflush(nullptr);
+    sigset_t go, before;
+    sigemptyset(&go);
+    sigaddset(&go, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &go, &before);
+    w->pid = fork();
+    if (w->pid == 0) {
+        become_worker();
+        int sig = 0;
+        while (sigwait(&go, &sig) != 0) {
+        }
+        watch_page_unmap(watch);  // the page of the worker at hand when we were forked
+        watch = w->page;
+        sigprocmask(SIG_SETMASK, mask, nullptr);
+        scan_range(ps, procs, count, watch->index, w->rows);
+        _exit(0);
+    }
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (w->pid < 0) {
+        unmap_worker(w);
+        return errno = error, -1;
+    }
+    return 0;
+}
+
+// Hands the worker what the run has learnt, and the process to start at.
+static void start_worker(struct worker *w, unsigned from)
+{
+    watch_use(w->page);
     watch->index = from;
     watch->waiting = WAIT_PROCESS;
     watch->prober = 0;
-    pid_t worker = fork();
-    if (worker < 0) {
-        scan_unwatched(ps, procs, count, from, rows);
-        return -1;
+    kill(w->pid, SIGUSR1);
+}
+
+static void end_spare(struct worker *w)
+{
+    kill(w->pid, SIGKILL);
+    while (waitpid(w->pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    if (worker == 0) {
-        sigprocmask(SIG_SETMASK, mask, nullptr);
-        become_worker();
+    unmap_worker(w);
+}
+
+// No worker at all: the processes not yet judged cannot be, and say so.
+static void fail_rest(struct kinfo_proc *procs, unsigned from, unsigned count,
+                      struct run_flags *flags, int error)
+{
+    fprintf(stderr, "vrix: cannot fork a worker (%s): the processes not yet judged are "
+                    "errors\n",
+            strerror(error));
+    for (unsigned i = from; i < count; i++) {
+        watch->name[0] = '\0';
+        process_failed(&procs[i], flags);
+    }
+}
+
+// What one worker did, and where the scan goes on; count when it is done.
+static unsigned take_worker(struct worker *w, struct kinfo_proc *procs, unsigned count,
+                            struct run_flags *flags)
+{
+    long long waited = 0;
+    int outcome = supervise(w->pid, &waited);
+    uint64_t offset = 0;
+    rows_each(w->rows, &offset, print_record, flags);
+    unsigned from;
+    if (outcome == WORKER_STALLED) {
+        from = after_stall(w->pid, procs, flags, waited);
+    } else if (w->rows->state == WORKER_DONE) {
+        from = count;
+    } else if (w->rows->state == WORKER_FULL) {
+        from = w->rows->next;
+    } else {
+        // the worker died at this process without a word
+        fprintf(stderr, "vrix: cannot inspect process %u: the scan ended abnormally\n",
+                (unsigned)procs[watch->index].ki_pid);
+        process_failed(&procs[watch->index], flags);
+        from = watch->index + 1;
+    }
+    // a killed worker keeps its own mapping of its pages
+    rows_unmap(w->rows);
+    w->rows = nullptr;
+    announce();
+    return from;
+}
+
+// Where not even a first worker can be forked, vrix judges in itself, and
+// must not wait: only what the kernel's caches answer is asked.
+static void scan_here(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
+                      struct run_flags *flags, int error)
+{
+    fprintf(stderr, "vrix: cannot fork a worker (%s): judging by what the kernel has "
+                    "cached alone\n",
+            strerror(error));
+    struct row_buffer *rows = rows_map();
+    if (rows == nullptr)
+        err(EXIT_ERROR, "mmap");
+    watch->cached_only = 1;
+    for (unsigned from = 0; from < count;) {
+        rows->committed = 0;
         scan_range(ps, procs, count, from, rows);
-        _exit(0);
+        uint64_t offset = 0;
+        rows_each(rows, &offset, print_record, flags);
+        from = rows->state == WORKER_FULL ? rows->next : count;
     }
-    return worker;
+    rows_unmap(rows);
+    announce();
+}
+
+static void run_workers(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
+                        struct run_flags *flags, const sigset_t *mask)
+{
+    struct worker next;
+    if (fork_worker(ps, procs, count, mask, &next) != 0) {
+        scan_here(ps, procs, count, flags, errno);
+        return;
+    }
+    int have_next = 1;
+    for (unsigned from = 0; from < count;) {
+        struct worker w = next;
+        start_worker(&w, from);
+        have_next = fork_worker(ps, procs, count, mask, &next) == 0;
+        from = take_worker(&w, procs, count, flags);
+        if (from < count && !have_next &&
+            !(have_next = fork_worker(ps, procs, count, mask, &next) == 0)) {
+            fail_rest(procs, from, count, flags, errno);
+            break;
+        }
+    }
+    if (have_next)
+        end_spare(&next);
 }
 
 void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                   struct run_flags *flags)
 {
-    struct row_buffer *rows = nullptr;
     // the end of a worker wakes us; whoever started us may have ignored it
     struct sigaction dfl, old_action;
     memset(&dfl, 0, sizeof dfl);
@@ -196,34 +338,7 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
     sigaddset(&child, SIGCHLD);
     sigprocmask(SIG_BLOCK, &child, &old_mask);
     stall_record_load();
-    unsigned from = 0;
-    int done = 0;
-    while (!done && from < count) {
-        // a killed worker can store into its pages until it is off the CPU:
-        // each worker gets fresh ones, with what the run has learnt
-        rows = rows_renew(rows);
-        if (rows == nullptr || watch_share() != 0)
-            err(EXIT_ERROR, "mmap");
-        pid_t worker = start_worker(ps, procs, count, from, rows, &old_mask);
-        long long waited = 0;
-        int outcome = worker < 0 ? WORKER_ENDED : supervise(worker, &waited);
-        uint64_t offset = 0;
-        rows_each(rows, &offset, print_record, flags);
-        if (outcome == WORKER_STALLED) {
-            from = after_stall(worker, procs, flags, waited);
-        } else if (rows->state == WORKER_DONE) {
-            done = 1;
-        } else if (rows->state == WORKER_FULL) {
-            from = rows->next;
-        } else {
-            // the worker died at this process without a word
-            fprintf(stderr, "vrix: cannot inspect process %u: the scan ended abnormally\n",
-                    (unsigned)procs[watch->index].ki_pid);
-            process_failed(&procs[watch->index], flags);
-            from = watch->index + 1;
-        }
-        announce();
-    }
+    run_workers(ps, procs, count, flags, &old_mask);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGCHLD, &old_action, nullptr);
 }

@@ -78,19 +78,22 @@ class NoFork : public FakeFiles {
         if (chown(dir.c_str(), 65534, 65534) != 0)
             FAIL() << "chown";
     }
-    run_result run(const std::string &script, const std::vector<std::string> &args)
+    run_result run(const std::string &script, const std::vector<std::string> &args,
+                   const std::vector<std::string> &env = {})
     {
         write_file(dir + "/script", script);
         std::vector<std::string> argv{"setpriv", "--reuid=65534", "--regid=65534",
                                       "--clear-groups", "prlimit", "--nproc=1", VRIX_FAKE_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_program("/usr/bin/setpriv", argv, "",
-                           {"VRIX_FAKE_SCRIPT=" + dir + "/script", "ASAN_OPTIONS=detect_leaks=0"});
+        std::vector<std::string> all_env{"VRIX_FAKE_SCRIPT=" + dir + "/script",
+                                         "ASAN_OPTIONS=detect_leaks=0"};
+        all_env.insert(all_env.end(), env.begin(), env.end());
+        return run_program("/usr/bin/setpriv", argv, "", all_env);
     }
 };
 
 const std::string NO_FORK = "vrix: cannot fork a worker (Resource temporarily unavailable): "
-                            "scanning without a bound on waits\n";
+                            "judging by what the kernel has cached alone\n";
 
 TEST_F(NoFork, TheScanRunsInVrixItself)
 {
@@ -110,6 +113,24 @@ TEST_F(NoFork, TheScanRunsInVrixItself)
     EXPECT_EQ(r.err, NO_FORK + "vrix: whitelist not created: cannot get process 2 path\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(read_file(path), "/usr/bin/c\t1\n");
+}
+
+TEST_F(NoFork, WhatTheCachesCannotAnswerIsNotAsked)
+{
+    // nothing watches vrix itself: a name on a file system that answers
+    // slowly is an error at once, and the scan goes on
+    std::string slow = dir + "/slow";
+    mkdir(slow.c_str(), 0755);
+    write_file(slow + "/x.so", "x");
+    time_t start = time(nullptr);
+    run_result r = run("proc\t1\t0\ta\t/usr/bin/a\nmap\tvnode\tr-x\t1\t" + slow + "/x.so\t1\t1\n" +
+                           "proc\t2\t0\tb\t/usr/bin/b\n" + replaced,
+                       {"-h"}, {"VRIX_FAKE_SLOW=" + slow, "VRIX_FAKE_SLOW_MS=30000"});
+    EXPECT_LT(time(nullptr) - start, 10);
+    EXPECT_EQ(r.out, "     1      0  err /usr/bin/a\n"
+                     "     2      0 outd /usr/bin/b\n");
+    EXPECT_EQ(r.err, NO_FORK);
+    EXPECT_EQ(r.status, 1);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST_F(StandardFds, NoWorkerStillGivesTheVerdict)
     rmdir(cgroup.c_str());
     EXPECT_EQ(r.out, OUTD);
     EXPECT_EQ(r.err, "vrix: cannot fork a worker (Resource temporarily unavailable): "
-                     "scanning without a bound on waits\n");
+                     "judging by what the kernel has cached alone\n");
     EXPECT_EQ(r.status, 2);
 }
 
