@@ -58,6 +58,7 @@ struct watch_page {
     uint64_t wait_dev;   // and its device, when known
     uint64_t wait_ino;   // the directory it waits in, on a local file system, or 0
     int32_t prober;      // the process asking a file system that can stall, or 0
+    int32_t waiter;      // a helper that asks for the prober or the worker, or 0
     uint32_t shown_at;   // where the path as the process names it starts in looked
     uint64_t frame;      // the lookup's frame: 0 for our own root
     char looked[WATCH_PATH_SIZE];

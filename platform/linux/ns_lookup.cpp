@@ -215,6 +215,29 @@ static int take_ids(int dir_fd)
     return result;
 }
 
+// Our environment is none of the helper's business: the strings are wiped
+// and the kernel's record of where they lie (what /proc/PID/environ shows)
+// made empty, which takes root of the initial namespace, still ours here.
+static void drop_environment(void)
+{
+    unsigned long long start = 0;
+    char *stat = nullptr;
+    if (read_whole_proc_file(AT_FDCWD, "/proc/self/stat", &stat) >= 0) {
+        // field 50, env_start, counted after the command name
+        const char *p = strrchr(stat, ')');
+        for (int field = 2; p != nullptr && field < 50; field++)
+            p = strchr(p + 1, ' ');
+        if (p != nullptr)
+            start = strtoull(p + 1, nullptr, 10);
+        free(stat);
+    }
+    for (char **e = environ; e != nullptr && *e != nullptr; e++)
+        memset(*e, 0, strlen(*e));
+    clearenv();
+    if (start != 0)
+        prctl(PR_SET_MM, PR_SET_MM_ENV_END, start, 0, 0);
+}
+
 // The helper's start: nothing of ours is kept. The groups go before the
 // user namespace is joined, where dropping them may be denied. The parent's
 // death ends the helper, set once the IDs are taken, since changing them
@@ -223,6 +246,7 @@ static int take_ids(int dir_fd)
 {
     int keep[] = {dir_fd, ns_fd, sock};
     close_all_but(keep, 3);
+    drop_environment();
     // a run without root cannot drop them: they are then the groups of the
     // user who runs it, and carry nothing that user lacks
     if (setgroups(0, nullptr) != 0 && geteuid() == 0)
@@ -235,7 +259,6 @@ static int take_ids(int dir_fd)
         _exit(1);
     if (take_ids(dir_fd) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         _exit(1);
-    clearenv();
     close(dir_fd);
     if (ns_fd >= 0)
         close(ns_fd);
@@ -285,11 +308,10 @@ static int ask(struct msghdr *msg, struct ns_answer *answer)
         return errno = EACCES, -1;
     // the helper is the process that waits in the file system: it is the one
     // left behind and recorded, should the answer never come
-    pid_t asker = watch->prober;
-    watch->prober = view->helper_pid;
+    watch->waiter = view->helper_pid;
     int asked = sendmsg(view->helper_sock, msg, MSG_NOSIGNAL) >= 0 &&
                 recv(view->helper_sock, answer, sizeof *answer, 0) == (ssize_t)sizeof *answer;
-    watch->prober = asker;
+    watch->waiter = 0;
     if (!asked) {
         ns_lookup_end(view);  // not asked again for this process
         return errno = EACCES, -1;

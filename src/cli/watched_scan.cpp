@@ -155,8 +155,8 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
         watch_record_stall(shown, sizeof shown, &key);
         warn_no_answer(shown, watch->pid);
         watch_charge(waited * 1000);
-        pid_t prober = watch->prober;
-        leave_behind(prober > 0 ? prober : worker, key);
+        pid_t waiter = watch->waiter > 0 ? watch->waiter : watch->prober;
+        leave_behind(waiter > 0 ? waiter : worker, key);
         return at;
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
@@ -225,6 +225,7 @@ static void start_worker(struct worker *w, unsigned from)
     watch->index = from;
     watch->waiting = WAIT_PROCESS;
     watch->prober = 0;
+    watch->waiter = 0;
     kill(w->pid, SIGUSR1);
 }
 

@@ -10,6 +10,10 @@
  *     --never GLOB  names matching GLOB never answer
  *     --once GLOB   names matching GLOB answer their first lookup, and
  *                   never a later one (other calls are answered)
+ *     --never-read GLOB
+ *                   reads of files matching GLOB never answer (their other
+ *                   calls do): a page of such a file mapped privately
+ *                   holds whoever touches it, getdents() into it included
  *     --off         start with the rules off, so that files can be opened
  *                   and mapped first
  *
@@ -40,8 +44,8 @@
 #include <unistd.h>
 
 enum { MAX_RULES = 64, MAX_SEEN = 1024 };
-enum { SLOW, NEVER, ONCE, KINDS };
-static const char *const OPTIONS[KINDS] = {"--slow", "--never", "--once"};
+enum { SLOW, NEVER, ONCE, NEVER_READ, KINDS };
+static const char *const OPTIONS[KINDS] = {"--slow", "--never", "--once", "--never-read"};
 
 static const char *globs[KINDS][MAX_RULES];
 static int n_globs[KINDS];
@@ -172,6 +176,8 @@ static int sf_read(const char *path, char *buf, size_t size, off_t offset,
 {
     if (path != NULL)
         apply_rules(path, 0);
+    if (path != NULL && on && matches(NEVER_READ, path))
+        hold();
     ssize_t n = pread((int)fi->fh, buf, size, offset);
     return n < 0 ? -errno : (int)n;
 }
@@ -221,7 +227,7 @@ int main(int argc, char **argv)
     }
     if (bad || i != argc - 2) {
         fprintf(stderr, "usage: vrix-stallfs [--slow-ms N] [--slow GLOB]... [--never GLOB]... "
-                        "[--once GLOB]... [--off] SRCDIR MOUNTPOINT\n");
+                        "[--once GLOB]... [--never-read GLOB]... [--off] SRCDIR MOUNTPOINT\n");
         return 2;
     }
     static char src[PATH_MAX];

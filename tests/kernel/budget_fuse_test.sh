@@ -3,21 +3,23 @@
 # (vrix-stallfs: names that answer slowly, never, or only once): slow names,
 # one device behind many bind mounts, a mount made during the run, a daemon
 # that never answers met again and again, and a process whose many mappings
-# take longer than the bound to go through. The run's waits stay within
-# their allowance, a file on the local disk is still judged, and a worker
-# stuck in the kernel is left behind once, holding nothing else.
+# take longer than the bound to go through. And what a user can do with a
+# directory of their own on a local file system (held by a getdents into a
+# page that never comes). The run's waits stay within their allowance, a
+# file on the local disk is still judged, and a worker stuck in the kernel
+# is left behind once, holding nothing else.
 # BUDGET_FUSE_CASES picks cases by name.
 # The whole script runs in a PID and mount namespace of its own (with a
 # /run of its own), so that nothing else on the machine can change its
 # result.
 #
-#   budget_fuse_test.sh VRIX MAPPER TESTLIB STALLFS
+#   budget_fuse_test.sh VRIX MAPPER TESTLIB STALLFS HOLDER
 set -u
-vrix=$1 mapper=$2 testlib=$3 stallfs=$4
+vrix=$1 mapper=$2 testlib=$3 stallfs=$4 holder=$5
 
 if [ "${BUDGET_FUSE_INSIDE:-}" = "" ]; then
     missing=""
-    for p in unshare mount umount sysctl; do
+    for p in unshare mount umount sysctl setpriv flock; do
         command -v "$p" > /dev/null || missing="$missing $p"
     done
     [ -e /dev/fuse ] || missing="$missing /dev/fuse"
@@ -116,10 +118,11 @@ left_behind() {
         p=${p#/proc/}
         [ "$p" = $$ ] && continue
         exe=$(readlink "/proc/$p/exe" 2> /dev/null)
-        case $exe in "$vrix_exe") echo "$p"; continue ;; "$mapper"|"$stallfs") continue ;; esac
+        case $exe in "$vrix_exe") echo "$p"; continue ;; "$mapper"|"$stallfs"|"$holder") continue ;; esac
         case $(cat "/proc/$p/comm" 2> /dev/null) in vrix*)
             [ "$(readlink -f "$exe")" = "$(readlink -f "$mapper")" ] ||
-                [ "$(readlink -f "$exe")" = "$(readlink -f "$stallfs")" ] || echo "$p" ;;
+                [ "$(readlink -f "$exe")" = "$(readlink -f "$stallfs")" ] ||
+                [ "$(readlink -f "$exe")" = "$(readlink -f "$holder")" ] || echo "$p" ;;
         esac
     done
 }
@@ -383,8 +386,202 @@ case_answers_once() {
     [[ "$err" == "vrix: no answer for '$dir/mnt/lib.so'"* ]] || fail "answers once: message"
 }
 
+# What nobody (uid 65534) runs.
+as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+# A file system whose files page1 to page8 are never read: a page of one,
+# mapped privately, holds whoever touches it (one file for each holder: a
+# second one would only wait for the first one's page).
+start_page_fs() {
+    mkdir -p "$dir/pagesrc" "$dir/page"
+    for i in 1 2 3 4 5 6 7 8; do head -c 65536 /dev/zero > "$dir/pagesrc/page$i"; done
+    start_fs "$dir/pagesrc" "$dir/page" --never-read '/page*'
+    pages=0
+}
+
+# A directory of nobody's at $1, with a library that a process of nobody's
+# maps and nobody then deletes (its pid in $user), held by nobody: a
+# getdents into the page that never comes, and a mkdir queued behind it.
+held_directory() {
+    local d=$1
+    mkdir -p "$d" && chown 65534:65534 "$d" && chmod 755 "$dir" "$(dirname "$d")"
+    cp "$testlib" "$d/lib.so" && chown 65534:65534 "$d/lib.so"
+    launch=("${as_user[@]}")
+    start_helper --map "$d/lib.so"; user=$helper
+    launch=()
+    "${as_user[@]}" rm "$d/lib.so"
+    pages=$((pages + 1))
+    "${as_user[@]}" "$holder" "$d" "$dir/page/page$pages" > /dev/null 2>&1 &
+    local h=$!
+    disown "$h"
+    asleep "$h" || { fail "$d: the holder did not wait for its page"; return; }
+    # a mkdir that got in before the holder took the lock just ends
+    for try in 1 2 3 4 5 6 7 8 9 10; do
+        "${as_user[@]}" mkdir "$d/queued$try" 2> /dev/null &
+        local m=$!
+        disown "$m"
+        asleep "$m" && return 0
+    done
+    fail "$d: no mkdir queued"
+}
+
+# Whether process $1 sleeps uninterruptibly within a second or so.
+asleep() {
+    local state
+    for _ in $(seq 20); do
+        state=$(awk '{print $3}' /proc/"$1"/stat 2> /dev/null)
+        case $state in D) return 0 ;; ""|Z) return 1 ;; esac
+        sleep 0.05
+    done
+    return 1
+}
+
+# A held directory of a user's own on the root file system: the user's
+# process is err, root's replaced library is outd, in this run and the
+# next, which does not wait; the directory is recorded, never the device.
+case_held_directory() {
+    start_page_fs || return
+    local d=$dir/home/u
+    held_directory "$d"
+    start_replaced "$dir/local"
+    run_vrix
+    [ "$(row_of "$outd")" = outd ] || fail "held directory: root's replaced library not outd"
+    [ "$(row_of "$user")" = err ] || fail "held directory: the user's process not err"
+    [ "$(count "vrix: no answer for '$d/lib.so'")" = 1 ] || fail "held directory: no word of the wait"
+    [ "$took" -lt 9000 ] || fail "held directory: took $took ms"
+    local first=$seen
+    run_vrix
+    [ "$(row_of "$outd")" = outd ] || fail "held directory, second run: root's library not outd"
+    [ "$(row_of "$user")" = err ] || fail "held directory, second run: the user's process not err"
+    [ "$took" -lt 3000 ] || fail "held directory, second run: took $took ms"
+    [ "$(count "left behind by an earlier run")" = 1 ] || fail "held directory: no word of the record"
+    [ "$(awk 'NF < 5 || $5 == 0' /run/vrix/stalled)" = "" ] ||
+        fail "held directory: a device recorded: $(cat /run/vrix/stalled)"
+    [ "$(awk -v d="$(stat -c %d "$d")" -v i="$(stat -c %i "$d")" '$1 == d && $5 == i' \
+        /run/vrix/stalled | wc -l)" = 1 ] || fail "held directory: not recorded: $(cat /run/vrix/stalled)"
+    [ "$(left_behind | wc -l)" = 1 ] || fail "held directory: left behind: $(left_behind)"
+    [ "$case_failed" = 0 ] || echo "first run: $first"
+}
+
+# Six tmpfs file systems, each with a held directory of a user's: the run
+# stays within its budget, and root's replaced library is still outd.
+case_held_devices() {
+    start_page_fs || return
+    local pids=()
+    for i in 1 2 3 4 5 6; do
+        mkdir -p "$dir/t$i" && mount -t tmpfs -o mode=755 none "$dir/t$i" || fail "tmpfs $i"
+        held_directory "$dir/t$i/u"
+        pids+=("$user")
+    done
+    start_replaced "$dir/local"
+    run_vrix
+    [ "$took" -lt 19000 ] || fail "held devices: took $took ms"
+    [ "$(row_of "$outd")" = outd ] || fail "held devices: root's replaced library not outd"
+    for p in "${pids[@]}"; do
+        [ "$(row_of "$p")" = err ] || fail "held devices: $p not err"
+    done
+    [ "$(count "10 seconds")" = 1 ] || fail "held devices: no one line of the allowance"
+    [ "$status" = 1 ] || fail "held devices: status $status"
+}
+
+# A cgroup with the pids controller, its path in $cgroup.
+pids_cgroup() {
+    cgroup=/sys/fs/cgroup/pids/vrix-budget-$$
+    if [ -e /sys/fs/cgroup/cgroup.controllers ]; then
+        echo +pids > /sys/fs/cgroup/cgroup.subtree_control 2> /dev/null
+        cgroup=/sys/fs/cgroup/vrix-budget-$$
+    fi
+    mkdir "$cgroup" 2> /dev/null && [ -e "$cgroup/pids.max" ] && restore+=("rmdir $cgroup")
+}
+
+# No process can be forked once the run has started (vrix, its worker and
+# its spare fill the cgroup): two held directories, and vrix still ends by
+# itself.
+case_no_more_processes() {
+    if ! pids_cgroup; then
+        echo "no pids controller"
+        [ -n "${CI:-}" ] && fail "no more processes: no pids controller"
+        return
+    fi
+    start_page_fs || return
+    held_directory "$dir/a/u"
+    local a=$user
+    held_directory "$dir/b/u"
+    run_vrix sh -c 'echo $$ > "$0/cgroup.procs" && echo 3 > "$0/pids.max" && exec "$1" "$2"' \
+        "$cgroup" "$vrix"
+    [ "$took" -lt 19000 ] || fail "no more processes: took $took ms"
+    [ "$(row_of "$a")" = err ] && [ "$(row_of "$user")" = err ] ||
+        fail "no more processes: the users' processes not err"
+    [ "$(count "the processes not yet judged are errors")" = 1 ] ||
+        fail "no more processes: no word of it"
+    [ "$status" = 1 ] || fail "no more processes: status $status"
+}
+
+# A worker left behind holds nothing that vrix's caller gave it: a lock
+# that cron's next run would wait for is free when vrix ends.
+case_lock_left_free() {
+    start_page_fs || return
+    held_directory "$dir/home/u"
+    run_vrix flock "$dir/lock" "$vrix"
+    [ "$(row_of "$user")" = err ] || fail "lock: the user's process not err"
+    [ "$(left_behind | wc -l)" = 1 ] || fail "lock: left behind: $(left_behind)"
+    timeout 5 flock -n "$dir/lock" true || fail "lock: still held"
+}
+
+# A FUSE daemon of a user namespace of nobody's (one that maps no uid 0 of
+# ours) that never answers the lookup helper: over three runs one process
+# is left behind, and the second and third runs do not wait. The helper
+# has the capabilities of the process it asks for (none here), no
+# environment, and NoNewPrivs.
+case_helper_never_answers() {
+    local u=$dir/uns
+    mkdir -p "$u/src" "$u/mnt"
+    cp "$testlib" "$u/src/a.so"
+    chmod -R a+rX "$dir" && chmod 1777 "$u"
+    mkdir "$dir/dev" && mount -t tmpfs -o mode=755 none "$dir/dev" &&
+        mknod -m 666 "$dir/dev/fuse" c 10 229 && mount --bind "$dir/dev/fuse" /dev/fuse &&
+        restore+=("umount /dev/fuse")
+    "${as_user[@]}" unshare -Urm bash -c '
+        "$3" --off --never /a.so "$1/src" "$1/mnt" 2> /dev/null & echo $! > "$1/daemon.pid"
+        for _ in $(seq 100); do [ -e "$1/mnt/a.so" ] && break; sleep 0.1; done
+        setpriv --inh-caps=-all --ambient-caps=-all --bounding-set=-all \
+            "$2" --map "$1/mnt/a.so" > "$1/a.ready" & echo $! > "$1/a.pid"
+        wait' x "$u" "$mapper" "$stallfs" 2> /dev/null &
+    disown $!
+    for _ in $(seq 100); do grep -qs ready "$u/a.ready" && break; sleep 0.1; done
+    local a d; a=$(cat "$u/a.pid") d=$(cat "$u/daemon.pid")
+    daemons+=("$d")
+    toggle_fs "$d"
+    run_vrix &
+    local helper_seen=""
+    for _ in $(seq 40); do
+        sleep 0.1
+        for p in $(left_behind); do
+            [ "$(readlink /proc/"$p"/ns/user)" = "$(readlink /proc/"$a"/ns/user)" ] || continue
+            helper_seen=$p
+            [ "$(grep ^CapEff: /proc/"$p"/status)" = "$(grep ^CapEff: /proc/"$a"/status)" ] ||
+                fail "helper: $(grep ^CapEff: /proc/"$p"/status), the process's $(grep ^CapEff: /proc/"$a"/status)"
+            grep -q '^NoNewPrivs:.1' /proc/"$p"/status || fail "helper: NoNewPrivs not set"
+            [ "$(tr -d '\0' < /proc/"$p"/environ | wc -c)" = 0 ] || fail "helper: an environment"
+        done
+        [ -n "$helper_seen" ] && break
+    done
+    wait $!
+    load_run
+    [ -n "$helper_seen" ] || fail "helper: never seen"
+    [ "$(row_of "$a")" = err ] || fail "helper: the process not err"
+    for run in 2 3; do
+        run_vrix
+        [ "$took" -lt 3000 ] || fail "helper, run $run: took $took ms"
+        [ "$(row_of "$a")" = err ] || fail "helper, run $run: the process not err"
+    done
+    [ "$(left_behind | wc -l)" = 1 ] || fail "helper: left behind: $(left_behind)"
+}
+
 cases=(${BUDGET_FUSE_CASES:-case_answers_once case_slow_names case_bind_mounts
-        case_namespaces case_late_mount case_never_answers case_many_mappings})
+        case_namespaces case_late_mount case_never_answers case_many_mappings
+        case_held_directory case_held_devices case_no_more_processes case_lock_left_free
+        case_helper_never_answers})
 for c in "${cases[@]}"; do
     echo "== $c"
     case_failed=0 seen=""
