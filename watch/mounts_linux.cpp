@@ -18,6 +18,7 @@ struct mount_entry {
     uint64_t parent;
     char point[WATCH_PATH_SIZE];
     struct mount_info info;
+    std::vector<std::string> layers;  // an overlay's directories
 };
 
 // A frame's mount table, kept open: the kernel marks the file when the table
@@ -51,6 +52,46 @@ static void unescape(const char *from, char *to, size_t size)
     to[n] = '\0';
 }
 
+// The directories an overlay stands on, from its options after
+// " - overlay SOURCE ": lowerdir (a list split by ':'), upperdir and
+// workdir. Both mountinfo (\\ooo) and the overlay (a backslash before the
+// character) escape what would split them.
+static void read_layers(const char *dash, std::vector<std::string> *layers)
+{
+    char type[64], source[WATCH_PATH_SIZE * 4];
+    int used = 0;
+    if (sscanf(dash, " - %63s %4351s %n", type, source, &used) < 2 || used == 0)
+        return;
+    std::string key, value;
+    bool in_value = false;
+    for (const char *p = dash + used;; p++) {
+        if (*p == '\0' || *p == ' ' || *p == '\n' || *p == ',' ||
+            (*p == ':' && in_value && key == "lowerdir")) {
+            if (in_value && (key == "lowerdir" || key == "upperdir" || key == "workdir") &&
+                !value.empty())
+                layers->push_back(value);
+            value.clear();
+            if (*p != ':')
+                key.clear(), in_value = false;
+            if (*p == '\0' || *p == ' ' || *p == '\n')
+                break;
+            continue;
+        }
+        char c = *p;
+        if (c == '\\' && p[1] >= '0' && p[1] <= '3' && p[2] >= '0' && p[2] <= '7' &&
+            p[3] >= '0' && p[3] <= '7') {
+            c = (char)((p[1] - '0') * 64 + (p[2] - '0') * 8 + (p[3] - '0'));
+            p += 3;
+        } else if (c == '\\' && p[1] != '\0') {
+            c = *++p;
+        } else if (c == '=' && !in_value) {
+            in_value = true;
+            continue;
+        }
+        (in_value ? value : key) += c;
+    }
+}
+
 // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - TYPE SOURCE ..."
 static int parse_line(char *line, struct mount_entry *m)
 {
@@ -69,6 +110,9 @@ static int parse_line(char *line, struct mount_entry *m)
     m->id = id;
     m->parent = parent;
     m->info.dev = (uint64_t)makedev(major, minor);
+    m->layers.clear();
+    if (strcmp(m->info.type, "overlay") == 0)
+        read_layers(dash, &m->layers);
     return 0;
 }
 
@@ -93,6 +137,24 @@ static size_t child_at(const struct mount_table *t, uint64_t parent, const char 
             found = i->second;
     }
     return found;
+}
+
+static size_t mount_at(const struct mount_table *t, const char *path);
+
+// An overlay waits on what it stands on: one with a layer on a file system
+// that can stall takes that file system's type (an overlay on FUSE, as
+// unprivileged container tools build).
+static void take_layer_types(struct mount_table *t)
+{
+    for (struct mount_entry &m : t->mounts) {
+        for (const std::string &layer : m.layers) {
+            size_t below = t->has_root ? mount_at(t, layer.c_str()) : SIZE_MAX;
+            if (below != SIZE_MAX && may_stall(t->mounts[below].info.type)) {
+                memcpy(m.info.type, t->mounts[below].info.type, sizeof m.info.type);
+                break;
+            }
+        }
+    }
 }
 
 static int read_table(struct mount_table *t)
@@ -137,6 +199,7 @@ static int read_table(struct mount_table *t)
             t->has_root = true;
         }
     }
+    take_layer_types(t);
     return 0;
 }
 
@@ -180,11 +243,10 @@ static size_t on_top(const struct mount_table *t, size_t start, const char *poin
 // Walks path from the root as a lookup crosses mounts: at each component,
 // into what is mounted there on the mount reached so far. A mount hidden
 // under another is never reached, whatever its point.
-int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct mount_info *out)
+static size_t mount_at(const struct mount_table *t, const char *path)
 {
-    struct mount_table *t = table_of(frame, pid, fresh);
-    if (t == nullptr || path[0] != '/' || !t->has_root)
-        return -1;
+    if (path[0] != '/')
+        return SIZE_MAX;
     size_t at = on_top(t, t->root, "/", 1);
     for (const char *p = path + 1;; p++) {
         if (*p == '/' || *p == '\0') {
@@ -194,6 +256,17 @@ int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct moun
                 break;
         }
     }
+    return at;
+}
+
+int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct mount_info *out)
+{
+    struct mount_table *t = table_of(frame, pid, fresh);
+    if (t == nullptr || !t->has_root)
+        return -1;
+    size_t at = mount_at(t, path);
+    if (at == SIZE_MAX)
+        return -1;
     *out = t->mounts[at].info;
     return 0;
 }

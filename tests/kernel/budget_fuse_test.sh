@@ -386,6 +386,28 @@ case_answers_once() {
     [[ "$err" == "vrix: no answer for '$dir/mnt/lib.so'"* ]] || fail "answers once: message"
 }
 
+# An overlay whose lower layer is a FUSE file system waits on it: its
+# stall is the device's, as a FUSE one's is, so two directories of it cost
+# one wait.
+case_overlay_on_fuse() {
+    mkdir -p "$dir/src/d1" "$dir/src/d2" "$dir/low" "$dir/upper" "$dir/work" "$dir/ovl"
+    cp "$testlib" "$dir/src/d1/lib.so" && cp "$testlib" "$dir/src/d2/lib.so"
+    start_fs "$dir/src" "$dir/low" --off --never '/d*/lib.so' || return
+    mount -t overlay none -o "lowerdir=$dir/low,upperdir=$dir/upper,workdir=$dir/work" \
+        "$dir/ovl" || { fail "overlay: not mounted"; return; }
+    start_helper --map "$dir/ovl/d1/lib.so"; local a=$helper
+    start_helper --map "$dir/ovl/d2/lib.so"; local b=$helper
+    start_replaced "$dir/local"
+    toggle_fs "$daemon"
+    run_vrix
+    [ "$(row_of "$a")" = err ] && [ "$(row_of "$b")" = err ] || fail "overlay: helpers not err"
+    [ "$(row_of "$outd")" = outd ] || fail "overlay: local replaced library not outd"
+    [ "$(count "no answer for")" = 1 ] || fail "overlay: not one wait"
+    [ "$took" -lt 9000 ] || fail "overlay: took $took ms"
+    [ "$(awk -v d="$(stat -c %d "$dir/ovl")" '$1 == d && $5 == 0' /run/vrix/stalled | wc -l)" = 1 ] ||
+        fail "overlay: its device not recorded: $(cat /run/vrix/stalled)"
+}
+
 # What nobody (uid 65534) runs.
 as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
@@ -580,8 +602,8 @@ case_helper_never_answers() {
 
 cases=(${BUDGET_FUSE_CASES:-case_answers_once case_slow_names case_bind_mounts
         case_namespaces case_late_mount case_never_answers case_many_mappings
-        case_held_directory case_held_devices case_no_more_processes case_lock_left_free
-        case_helper_never_answers})
+        case_overlay_on_fuse case_held_directory case_held_devices case_no_more_processes
+        case_lock_left_free case_helper_never_answers})
 for c in "${cases[@]}"; do
     echo "== $c"
     case_failed=0 seen=""
