@@ -18,7 +18,7 @@ env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 
 SCRIPT = os.path.join(ARGS.contrib, "vrix-services")
-USAGE = "usage: vrix-services [-w whitelist | -]\n"
+USAGE = "usage: vrix-services [-j] [-w whitelist | -]\n"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
 DOCKER_ID = "3f6c0e8d2b1a9c47d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
 SHIM_ID = "9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c4d3e2f1a0b9c8d7e6f5a4b3c2d1e0f9a8b"
@@ -134,6 +134,7 @@ class ServicesTest(unittest.TestCase):
             f" podman restart web; docker restart {DOCKER_ID[:12]} {SHIM_ID[:12]};"
             " machinectl reboot vrixtest-build; lxc-stop -r -n vrixtest-ct;"
             f" systemctl --user -M {NOBODY}@ restart vrixtest-player.service\n")
+        self.maxDiff = None
         self.assertEqual(self.services(), (2, expected, ""))
         # The same view from the table that vrix printed, header and all.
         status, table, _ = env.run([ARGS.vrix])
