@@ -35,9 +35,7 @@ except KeyError:
 AS_NOBODY = (f"setpriv --reuid=65534 --regid={NOGROUP} --init-groups env"
              " XDG_RUNTIME_DIR=/run/user/65534 systemctl --user")
 USER_MANAGER = "user.slice/user-65534.slice/user@65534.service"
-# A user's cgroup named to read as more than one thing, and as commands.
-HOSTILE = (b"a (pid 1): sh -c \"$(id)\" 'q'; \\ \t\x85\xc2\x85\xff"
-           b" b (pid 2): systemctl restart z.service")
+HOSTILE = env.HOSTILE
 
 # Where each unit keeps its processes, below the test's own cgroup.
 WEB = "system.slice/vrixtest-web.service"
@@ -211,8 +209,7 @@ class ServicesTest(unittest.TestCase):
         pids = {}
         for suffix in ("", ".d"):
             pids[suffix] = self.deleted_in(f"{USER_MANAGER}/app.slice/{name}{suffix}")
-        shown = ("'a (pid 1): sh -c \"$(id)\" \\047q\\047; \\134 \\011\\205\\302\\205\\377"
-                 " b (pid 2): systemctl restart z.service")
+        shown = env.HOSTILE_SHOWN[:-1]
         self.assertEqual(self.services(), (2,
             f"{shown}' of {NOBODY} (pid {pids['']})\n"
             f"cgroup {shown}.d' of {NOBODY} (pid {pids['.d']})\n", ""))
