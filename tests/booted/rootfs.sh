@@ -22,8 +22,7 @@ if [ -e "$root/.complete" ]; then
 fi
 command -v debootstrap > /dev/null || { echo "debootstrap not found (apt-get install debootstrap)" >&2; exit 1; }
 # No answer from the mirror: the machine truly cannot build one.
-if ! timeout -k 5 60 sh -c 'exec 3<>/dev/null; command -v apt-get >/dev/null' ||
-   ! timeout -k 5 60 debootstrap --print-debs --variant=minbase "$suite" "$cache/probe-$$" "$mirror" > /dev/null 2>&1; then
+if ! timeout -k 5 120 debootstrap --print-debs --variant=minbase "$suite" "$cache/probe-$$" "$mirror" > /dev/null 2>&1; then
     rm -rf "$cache/probe-$$"
     echo "skipped: the mirror $mirror does not answer" >&2
     exit 77
@@ -33,7 +32,7 @@ mkdir -p "$cache"
 rm -rf "$root.new"
 log=$cache/rootfs-$key.log
 echo "building $root from $mirror (log: $log)" >&2
-timeout -k 10 1500 debootstrap --variant=minbase --include="$(echo $packages | tr ' ' ,)" \
+timeout -k 10 900 debootstrap --variant=minbase --include="$(echo $packages | tr ' ' ,)" \
     "$suite" "$root.new" "$mirror" > "$log" 2>&1 || { tail -n 20 "$log" >&2; exit 1; }
 rm -rf "$root"
 mv "$root.new" "$root"
