@@ -22,10 +22,13 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-NAME = "vrixtest-os"
+# A name of the run's own: other runs may boot theirs on the same machine.
+NAME = "vrixtest-" + os.urandom(3).hex()
 LIB = "/usr/local/lib/vrixtest"
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-USERS = {"vrixu": 1001, "vrixv": 1002}  # vrixv has no D-Bus of its own
+# vrixu's manager needs restarting; vrixv has no D-Bus of its own; vrixw
+# has one, and only a service to restart.
+USERS = {"vrixu": 1001, "vrixv": 1002, "vrixw": 1003}
 LIBS = ("web", "db", "player", "manager", "session", "app")
 
 
@@ -221,7 +224,7 @@ def main():
         machine.boot()
         # Each file mapped where it should be: two users' players, the first
         # user's manager and all it runs (its bus among them).
-        expected = {"web": 1, "db": 1, "player": 2, "session": 1, "app": 1}
+        expected = {"web": 1, "db": 1, "player": 3, "session": 1, "app": 1}
         try:
             wait_for("the units", lambda: all(machine.mapped(l) >= n for l, n in expected.items())
                      and machine.mapped("manager") >= 3)
@@ -243,14 +246,19 @@ def main():
         assert re.search(r"^user@1001\.service \(pids? [0-9 ]+\): systemctl restart user@1001\.service$",
                          before, re.M), before
         assert re.search(r"^  dbus\.service of vrixu \(pids? [0-9 ]+\)$", before, re.M), before
-        assert re.search(r"^vrixtest-player\.service of vrixv \(pids? [0-9 ]+\): setpriv ", before, re.M), before
+        for user in ("vrixv", "vrixw"):
+            assert re.search(r"^vrixtest-player\.service of %s \(pids? [0-9 ]+\): setpriv " % user,
+                             before, re.M), before
+        # Without D-Bus, and with it.
+        assert machine.run(["test", "-e", "/run/user/1002/bus"])[0] != 0
+        assert machine.run(["test", "-S", "/run/user/1003/bus"])[0] == 0
         for line in lines:
             command = line.split(": ", 1)[1]
             print("running: " + command, flush=True)
             done = machine.run(["sh", "-c", command], timeout=180)
             assert done[0] == 0, done
         # The restarted units map the new files once they are up again.
-        wait_for("the restarted units", lambda: machine.mapped("player") >= 2 and machine.mapped("web") >= 1
+        wait_for("the restarted units", lambda: machine.mapped("player") >= 3 and machine.mapped("web") >= 1
                  and machine.mapped("manager") >= 2)
         time.sleep(2)
         status, after, err = machine.run(["vrix-services"])

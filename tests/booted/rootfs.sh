@@ -16,6 +16,10 @@ mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sourc
 [ -n "$mirror" ] || { echo "skipped: no Debian mirror in /etc/apt/sources.list*" >&2; exit 77; }
 key=$(printf '%s %s %s\n' "$suite" "$mirror" "$packages" | sha256sum | cut -c1-16)
 root=$cache/rootfs-$key
+mkdir -p "$cache"
+# One build at a time: another run on this machine may be building it.
+exec 9> "$cache/lock"
+command -v flock > /dev/null && flock 9
 if [ -e "$root/.complete" ]; then
     echo "$root"
     exit 0
@@ -28,7 +32,6 @@ if ! timeout -k 5 120 debootstrap --print-debs --variant=minbase "$suite" "$cach
     exit 77
 fi
 rm -rf "$cache/probe-$$"
-mkdir -p "$cache"
 rm -rf "$root.new"
 log=$cache/rootfs-$key.log
 echo "building $root from $mirror (log: $log)" >&2

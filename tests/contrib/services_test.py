@@ -306,6 +306,11 @@ class ServicesTest(unittest.TestCase):
         self.assertEqual(self.services(), (2, short, ""))
         stand_in(self.bin, "podman", "echo 'Error: no such container' >&2; exit 125\n")
         self.assertEqual(self.services(), (2, short, ""))
+        # One that ignores SIGTERM is killed after its grace time.
+        stand_in(self.bin, "podman", "trap '' TERM; exec sleep 100\n")
+        start = time.monotonic()
+        self.assertEqual(self.services(), (2, short, ""))
+        self.assertLess(time.monotonic() - start, 10)
 
     def test_tables_from_standard_input(self):
         pid = self.deleted_in(WEB)
