@@ -29,7 +29,7 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # vrixu's manager needs restarting; vrixv has no D-Bus of its own; vrixw
 # has one, and only a service to restart.
 USERS = {"vrixu": 1001, "vrixv": 1002, "vrixw": 1003}
-LIBS = ("web", "db", "player", "manager", "session", "app")
+LIBS = ("web", "db", "player", "manager", "session", "app", "system")
 
 
 def unit(path, text):
@@ -78,7 +78,10 @@ class Machine:
         unit(f"{system}/vrixtest-scope.service", service(
             "app", f"/usr/bin/systemd-run --scope --unit=vrixtest-app /usr/local/bin/vrix-mapper {LIB}/libapp.so")
              % "multi-user.target")
-        # vrixu's manager, and so all that it starts, maps a file of the test's.
+        # The system bus and logind map a file of the test's, and so does
+        # vrixu's manager, and so all that it starts.
+        for name in ("dbus.service", "systemd-logind.service"):
+            unit(f"{system}/{name}.d/vrixtest.conf", f"[Service]\nEnvironment=LD_PRELOAD={LIB}/libsystem.so\n")
         unit(f"{system}/user@1001.service.d/vrixtest.conf",
              f"[Service]\nEnvironment=LD_PRELOAD={LIB}/libmanager.so\n")
         wants = f"{system}/multi-user.target.wants"
@@ -224,7 +227,7 @@ def main():
         machine.boot()
         # Each file mapped where it should be: two users' players, the first
         # user's manager and all it runs (its bus among them).
-        expected = {"web": 1, "db": 1, "player": 3, "session": 1, "app": 1}
+        expected = {"web": 1, "db": 1, "player": 3, "session": 1, "app": 1, "system": 2}
         try:
             wait_for("the units", lambda: all(machine.mapped(l) >= n for l, n in expected.items())
                      and machine.mapped("manager") >= 3)
@@ -243,6 +246,9 @@ def main():
         assert status == 2, (status, before, err)
         lines = [l for l in before.splitlines() if l.startswith("restart")]
         assert [l.split(": ", 1)[0] for l in lines] == ["restart", "restart last, ends sessions"], lines
+        assert lines[1] == ("restart last, ends sessions: systemctl restart dbus.service;"
+                            " systemctl restart systemd-logind.service;"
+                            " systemctl restart user@1001.service"), lines
         assert re.search(r"^user@1001\.service \(pids? [0-9 ]+\): systemctl restart user@1001\.service$",
                          before, re.M), before
         assert re.search(r"^  dbus\.service of vrixu \(pids? [0-9 ]+\)$", before, re.M), before
@@ -255,11 +261,11 @@ def main():
         for line in lines:
             command = line.split(": ", 1)[1]
             print("running: " + command, flush=True)
-            done = machine.run(["sh", "-c", command], timeout=180)
+            done = machine.run(["sh", "-e", "-c", command], timeout=180)
             assert done[0] == 0, done
         # The restarted units map the new files once they are up again.
         wait_for("the restarted units", lambda: machine.mapped("player") >= 3 and machine.mapped("web") >= 1
-                 and machine.mapped("manager") >= 2)
+                 and machine.mapped("manager") >= 2 and machine.mapped("system") >= 2)
         time.sleep(2)
         status, after, err = machine.run(["vrix-services"])
         print("vrix-services, after:\n" + after + err, flush=True)
