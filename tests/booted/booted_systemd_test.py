@@ -55,6 +55,7 @@ class Machine:
                         f"lowerdir={root},upperdir={upper},workdir={work}", self.dir], check=True)
         self.cgroups = []
         self.nspawn = None
+        self.init = None
 
     def path(self, p):
         return os.path.join(self.dir, p.lstrip("/"))
@@ -133,6 +134,9 @@ class Machine:
                 raise RuntimeError("systemd-nspawn ended: " + self.console())
             self.init = next((p for p in children(self.nspawn.pid)), None)
             time.sleep(0.2)
+        if self.init is None:
+            raise RuntimeError("the container's first process did not start: " + self.console())
+        self.init_start = start_time(self.init)
         # The manager's bus comes up a moment after it starts.
         while True:
             state = self.run(["systemctl", "is-system-running", "--wait"], timeout=180)
@@ -167,6 +171,16 @@ class Machine:
             except subprocess.TimeoutExpired:
                 self.nspawn.kill()
                 self.nspawn.wait()
+        # A killed nspawn leaves its container running: ending its first
+        # process ends the whole PID namespace.
+        if self.init is not None and start_time(self.init) == self.init_start:
+            try:
+                os.kill(self.init, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            deadline = time.monotonic() + 10
+            while os.path.exists(f"/proc/{self.init}") and time.monotonic() < deadline:
+                time.sleep(0.1)
         subprocess.run(["umount", "-l", self.dir])
         for where in self.cgroups:
             for d, _, _ in sorted(os.walk(where), key=lambda w: -len(w[0])):
@@ -186,6 +200,15 @@ def children(pid):
                         yield int(p)
             except (OSError, IndexError, ValueError):
                 pass
+
+
+def start_time(pid):
+    """A process's start time, which tells it from a later one of its pid."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[19]
+    except (OSError, IndexError):
+        return None
 
 
 def chroot(root, argv):
