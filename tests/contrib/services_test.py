@@ -9,6 +9,7 @@ import pwd
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -265,6 +266,36 @@ class ServicesTest(unittest.TestCase):
             "restart: lxc-stop -P /srv/lxc -n vrixtest-app && lxc-start -P /srv/lxc -n vrixtest-app;"
             " lxc-stop -r -P /srv/lxc -n vrixtest-os; machinectl reboot vrixtest-os;"
             " systemctl restart systemd-nspawn@vrixtest.service\n"))
+
+    def test_runtime_monitors_name_their_containers(self):
+        """The first process of a namespace started by a process whose
+        command line is conmon's or docker's shim's, in a cgroup of no
+        container."""
+        code = ("import ctypes, os, sys\n"
+                "libc = ctypes.CDLL(None)\n"
+                "libc.unshare(0x20000000)\n"  # CLONE_NEWPID: the next child is its first
+                "pid = os.fork()\n"
+                "if pid == 0:\n"
+                "    libc.prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
+                "    os.execv(sys.argv[-3], sys.argv[-3:])\n"
+                "os.waitpid(pid, 0)\n")
+        pids = []
+        for name, args in (("conmon", ["-c", PODMAN_ID]),
+                           ("containerd-shim-runc-v2", ["-namespace", "moby", "-id", DOCKER_ID])):
+            library = os.path.join(self.tmp, f"lib{name}.so")
+            shutil.copy(ARGS.testlib, library)
+            proc = subprocess.Popen(["bash", "-c", 'exec -a "$0" "$@"', name, sys.executable, "-c", code,
+                                     *args, ARGS.mapper, "--unlink", library],
+                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+            self.others.append(proc)
+            self.assertEqual(proc.stdout.readline(), "ready\n")
+            child = next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == proc.pid)
+            CGROUPS.move(child, "system.slice/vrixtest-web.service")
+            pids.append(child)
+        self.assertEqual(self.services(), (2,
+            f"podman {PODMAN_ID[:12]} (pid {pids[0]}): podman restart {PODMAN_ID[:12]}\n"
+            f"docker {DOCKER_ID[:12]} (pid {pids[1]}): docker restart {DOCKER_ID[:12]}\n"
+            f"restart: podman restart {PODMAN_ID[:12]}; docker restart {DOCKER_ID[:12]}\n", ""))
 
     def test_a_reused_pid_is_blamed_on_nothing(self):
         pid = self.deleted_in(WEB)
