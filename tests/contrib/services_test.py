@@ -303,7 +303,7 @@ class ServicesTest(unittest.TestCase):
         with open(table, "w") as f:
             f.write(env.run([ARGS.vrix, "-h"])[1])
         self.helpers.stop()
-        time.sleep(0.1)
+        time.sleep(0.2)
         # The same executable, in the same unit, at the same pid, but
         # started after the table was made; then another executable.
         for argv in ([ARGS.mapper, "--unlink"], ["sleep", "1000"]):
