@@ -27,10 +27,22 @@ FAIL_ERRORS = "Fail on err rows not accepted when nothing needs restarting"
 SHOW_SERVICES = "Show what to restart"
 RESTART = "Restart what may be restarted"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
-# Stand-ins that write down what they were asked to do.
+# Stand-ins that write down what they were asked to do. systemctl show
+# says a unit is loaded, with the test's cgroup of that name as its control
+# group, unless it is listed in the file "unloaded".
 STAND_IN = """#!/bin/sh
 [ "$*" = "container inspect --format {{{{.Name}}}} %s" ] && exec echo web
 echo "${{0##*/}} $*" >> {log}
+if [ "$1" = show ]; then
+    for unit; do :; done
+    if grep -qx -- "$unit" {tmp}/unloaded 2>/dev/null; then
+        echo LoadState=not-found; echo ControlGroup=
+    else
+        echo LoadState=loaded
+        dir=$(find {root}/decoy {root} -type d -name "$unit" 2>/dev/null | head -n 1)
+        echo "ControlGroup=/${{dir#{hierarchy}/}}"
+    fi
+fi
 """ % PODMAN_ID
 
 
@@ -96,7 +108,8 @@ class AnsibleTest(AnsibleCase):
         log = os.path.join(self.tmp, "restarts")
         for name in ("systemctl", "podman"):
             with open(os.path.join(bin_dir, name), "w") as f:
-                f.write(STAND_IN.format(log=log))
+                f.write(STAND_IN.format(log=log, tmp=self.tmp, root=CGROUPS.root,
+                                        hierarchy=CGROUPS.hierarchy))
             os.chmod(os.path.join(bin_dir, name), 0o755)
         self.env["PATH"] = bin_dir + os.pathsep + self.env["PATH"]
         web = self.helpers.deleted()
@@ -116,7 +129,7 @@ class AnsibleTest(AnsibleCase):
             if not os.path.exists(log):
                 return tasks, ""
             with open(log) as f:
-                return tasks, f.read()
+                return tasks, "".join(l for l in f if not l.startswith("systemctl show "))
 
         tasks, done = restarts()
         self.assertEqual(tasks[SHOW_SERVICES]["vrix_services.stdout_lines"], [
@@ -136,6 +149,44 @@ class AnsibleTest(AnsibleCase):
                          "podman restart web\n")
         # Allowed, but restarts are not on.
         self.assertEqual(restarts("vrix_restart_allowed=podman web")[1], "")
+
+    def test_playbook_runs_only_argument_vectors_of_loaded_units(self):
+        bin_dir = os.path.join(self.tmp, "bin")
+        os.mkdir(bin_dir)
+        log = os.path.join(self.tmp, "restarts")
+        with open(os.path.join(bin_dir, "systemctl"), "w") as f:
+            f.write(STAND_IN.format(log=log, tmp=self.tmp, root=CGROUPS.root,
+                                    hierarchy=CGROUPS.hierarchy))
+        os.chmod(os.path.join(bin_dir, "systemctl"), 0o755)
+        marker = os.path.join(self.tmp, "ran")
+        self.env["PATH"] = bin_dir + os.pathsep + self.env["PATH"]
+        # A user's cgroups named to read as lines of restart commands.
+        user = "user.slice/user-65534.slice/user@65534.service/app.slice/"
+        for name in (f'a (pid 1): sh -c "touch {marker}" b (pid 2): systemctl restart z.service',
+                     f"x.service (pid 3): touch {marker}; $(touch {marker}) \\ \x85.service"):
+            CGROUPS.move(self.helpers.deleted(), user + name)
+        # A valid name, but not loaded; a loaded one whose group does not
+        # hold the process (it sits in a cgroup of that name elsewhere).
+        gone = self.helpers.deleted()
+        CGROUPS.move(gone, "system.slice/vrixtest-gone.service")
+        with open(os.path.join(self.tmp, "unloaded"), "w") as f:
+            f.write("vrixtest-gone.service\n")
+        os.makedirs(os.path.join(CGROUPS.root, "decoy", "vrixtest-moved.service"))
+        moved = self.helpers.deleted()
+        CGROUPS.move(moved, "system.slice/vrixtest-moved.service")
+        # Loaded and holding its process, but its restart ends sessions.
+        CGROUPS.move(self.helpers.deleted(), "system.slice/dbus.service")
+        web = self.helpers.deleted()
+        CGROUPS.move(web, "system.slice/vrixtest-web.service")
+        status, tasks = self.playbook("vrix_restart_services=true")
+        self.assertEqual(status, 0)
+        with open(log) as f:
+            ran = f.read()
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual([l for l in ran.split("\n") if l and not l.startswith("systemctl show ")],
+                         ["systemctl restart vrixtest-web.service"])
+        self.assertEqual([t["item"][0]["name"] for t in tasks[RESTART]["results"]],
+                         ["vrixtest-web.service"])
 
     def test_playbook_nothing_to_restart(self):
         status, tasks = self.playbook()

@@ -67,6 +67,14 @@ class CheckVrixTest(unittest.TestCase):
                                 " 5 miss, 0 outd, 0 err; restart: vrixtest-web.service,"
                                 " docker abababababab, session 4 of nobody"
                                 " | restart=5;;;0 errors=0;;;0")
+        # A name that reads as more than one thing is one name.
+        hostile = self.helpers.deleted()
+        CGROUPS.move(hostile, env.USER_APPS + os.fsdecode(env.HOSTILE))
+        status, out, _ = plugin()
+        self.assertEqual(out.split("; restart: ")[1].split(" | ")[0],
+                         "vrixtest-web.service, docker abababababab, session 4 of nobody, "
+                         + env.HOSTILE_SHOWN + " of nobody")
+        os.kill(hostile, 9)
         # Names past 200 bytes are counted.
         long = "vrixtest-a-service-with-a-name-this-long-%d.service"
         for n in range(5):

@@ -77,6 +77,16 @@ def readme_block(first_line_start):
     return block
 
 
+# A cgroup name that a user may give a cgroup of their own: it reads as more
+# than one thing, as commands, and holds bytes that are no text; and how
+# vrix-services shows it, quoted and escaped.
+HOSTILE = (b"a (pid 1): sh -c \"$(id)\" 'q'; \\ \t\x85\xc2\x85\xff"
+           b" b (pid 2): systemctl restart z.service")
+HOSTILE_SHOWN = ("'a (pid 1): sh -c \"$(id)\" \\047q\\047; \\134 \\011\\205\\302\\205\\377"
+                 " b (pid 2): systemctl restart z.service'")
+USER_APPS = "user.slice/user-65534.slice/user@65534.service/app.slice/"
+
+
 def row(pid, stat, command):
     """One row of `vrix -h` for a process of vrix's own namespace."""
     return f"{pid:>6} {0:>6} {stat:>4} {command}"

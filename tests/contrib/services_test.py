@@ -3,12 +3,15 @@ own: helper processes that need restarting, in cgroups named as systemd,
 podman, docker, systemd-nspawn, LXC and Kubernetes name theirs, on the
 host's cgroup layout, each on the line of its unit with its command."""
 
+import json
 import os
 import pwd
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
+import time
 import unittest
 
 import contrib_env as env
@@ -18,7 +21,7 @@ env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 
 SCRIPT = os.path.join(ARGS.contrib, "vrix-services")
-USAGE = "usage: vrix-services [-w whitelist | -]\n"
+USAGE = "usage: vrix-services [-j] [-w whitelist | -]\n"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
 DOCKER_ID = "3f6c0e8d2b1a9c47d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
 SHIM_ID = "9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c4d3e2f1a0b9c8d7e6f5a4b3c2d1e0f9a8b"
@@ -26,8 +29,14 @@ POD_UID = "0d3f2c1a-1b2c-4d5e-8f90-a1b2c3d4e5f6"
 KUBE_ID = "c0ffee0123456789abcdef0123456789abcdef0123456789abcdef0123456789"
 try:
     NOBODY = pwd.getpwuid(65534).pw_name
+    NOGROUP = pwd.getpwuid(65534).pw_gid
 except KeyError:
-    NOBODY = "65534"
+    NOBODY, NOGROUP = "65534", 65534
+# A user service's command: as the user, through its manager's own socket.
+AS_NOBODY = (f"setpriv --reuid=65534 --regid={NOGROUP} --init-groups env"
+             " XDG_RUNTIME_DIR=/run/user/65534 systemctl --user")
+USER_MANAGER = "user.slice/user-65534.slice/user@65534.service"
+HOSTILE = env.HOSTILE
 
 # Where each unit keeps its processes, below the test's own cgroup.
 WEB = "system.slice/vrixtest-web.service"
@@ -71,13 +80,51 @@ class ServicesTest(unittest.TestCase):
         for pid in self.children:
             os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)  # an orphan, now the child of this script
+        # The first processes of namespaces of their own, orphaned too.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    time.sleep(0.05)
+            except ChildProcessError:
+                break
         shutil.rmtree(self.tmp)
 
-    def services(self, *args, vrix=ARGS.vrix, stdin=None, prefix=()):
+    def services(self, *args, vrix=ARGS.vrix, stdin=None, prefix=(), table_file=None):
         env_vars = dict(os.environ, VRIX=vrix, PATH=self.bin + os.pathsep + os.environ["PATH"])
-        done = subprocess.run([*prefix, "sh", SCRIPT, *args], input=stdin, env=env_vars,
-                              capture_output=True, text=True, timeout=120)
+        if table_file is not None:
+            with open(table_file) as f:
+                done = subprocess.run([*prefix, "sh", SCRIPT, *args], stdin=f, env=env_vars,
+                                      capture_output=True, text=True, timeout=120)
+        else:
+            done = subprocess.run([*prefix, "sh", SCRIPT, *args], input=stdin, env=env_vars,
+                                  capture_output=True, text=True, timeout=120)
         return done.returncode, done.stdout, done.stderr
+
+    def json_lines(self, *args, **kwargs):
+        status, out, err = self.services("-j", *args, **kwargs)
+        self.assertEqual((status, err), (2, ""))
+        return [json.loads(line) for line in out.splitlines()]
+
+    def in_namespace(self, cgroup, argv0=None, init_name=None):
+        """A helper that is the first process of a PID namespace of its own,
+        started by an unshare whose argv[0] may be argv0 (as a container
+        runtime's monitor shows itself), and whose own name may be
+        init_name; the helper is moved into cgroup. Its host pid."""
+        mapper = ARGS.mapper
+        if init_name:
+            mapper = os.path.join(tempfile.mkdtemp(dir=self.tmp), init_name)
+            shutil.copy(ARGS.mapper, mapper)
+        library = os.path.join(self.tmp, "libns-%s.so" % os.urandom(4).hex())
+        shutil.copy(ARGS.testlib, library)
+        script = 'exec -a "$0" unshare --pid --fork --kill-child "$@"'
+        proc = subprocess.Popen(["bash", "-c", script, argv0 or "unshare", mapper, "--unlink", library],
+                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(proc)
+        self.assertEqual(proc.stdout.readline(), "ready\n")
+        child = next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == proc.pid)
+        CGROUPS.move(child, cgroup)
+        return child
 
     def deleted_in(self, cgroup):
         pid = self.helpers.deleted()
@@ -124,22 +171,161 @@ class ServicesTest(unittest.TestCase):
             f"docker {DOCKER_ID[:12]} (pid {docker}): docker restart {DOCKER_ID[:12]}\n"
             f"docker {SHIM_ID[:12]} (pids {cgroupfs} {shim}): docker restart {SHIM_ID[:12]}\n"
             f"machine vrixtest-build (pid {nspawn}): machinectl reboot vrixtest-build\n"
-            f"lxc vrixtest-ct (pid {lxc}): lxc-stop -r -n vrixtest-ct\n"
+            f"lxc vrixtest-ct (pid {lxc})\n"
             f"session 7 of {NOBODY} (pid {session})\n"
-            f"vrixtest-player.service of {NOBODY} (pid {user_service}):"
-            f" systemctl --user -M {NOBODY}@ restart vrixtest-player.service\n"
+            f"vrixtest-player.service of {NOBODY} (pid {user_service}): {AS_NOBODY}"
+            " restart vrixtest-player.service\n"
             f"pod {POD_UID} container {KUBE_ID[:12]} (pid {kube})\n"
             f"process {loose} {ARGS.mapper}\n"
             "restart: systemctl restart vrixtest-web.service vrixtest-db@15-main.service;"
             f" podman restart web; docker restart {DOCKER_ID[:12]} {SHIM_ID[:12]};"
-            " machinectl reboot vrixtest-build; lxc-stop -r -n vrixtest-ct;"
-            f" systemctl --user -M {NOBODY}@ restart vrixtest-player.service\n")
+            f" machinectl reboot vrixtest-build; {AS_NOBODY} restart vrixtest-player.service\n")
+        self.maxDiff = None
         self.assertEqual(self.services(), (2, expected, ""))
         # The same view from the table that vrix printed, header and all.
         status, table, _ = env.run([ARGS.vrix])
         self.assertEqual(status, 2)
         self.assertIn(env.row(shim, "miss", shim_path), table)
         self.assertEqual(self.services("-", stdin=table), (2, expected, ""))
+
+    def test_machine_readable_form(self):
+        web = self.deleted_in(WEB)
+        session = self.deleted_in(SESSION)
+        user_service = self.deleted_in(USER_SERVICE)
+        loose = self.helpers.deleted()
+        objects = self.json_lines()
+        self.assertEqual(objects, [
+            {"kind": "service", "label": "vrixtest-web.service", "name": "vrixtest-web.service",
+             "pids": [web], "commands": [["systemctl", "restart", "vrixtest-web.service"]]},
+            {"kind": "session", "label": f"session 7 of {NOBODY}", "name": "7",
+             "user": NOBODY, "uid": 65534, "pids": [session], "commands": []},
+            {"kind": "user-service", "label": f"vrixtest-player.service of {NOBODY}",
+             "name": "vrixtest-player.service", "user": NOBODY, "uid": 65534,
+             "pids": [user_service],
+             "commands": [AS_NOBODY.split() + ["restart", "vrixtest-player.service"]]},
+            {"kind": "process", "pid": loose, "jid": 0, "path": ARGS.mapper}])
+
+    def test_names_that_users_chose_are_quoted_and_kept_intact(self):
+        name = os.fsdecode(HOSTILE)
+        pids = {}
+        for suffix in ("", ".d"):
+            pids[suffix] = self.deleted_in(f"{USER_MANAGER}/app.slice/{name}{suffix}")
+        shown = env.HOSTILE_SHOWN[:-1]
+        self.assertEqual(self.services(), (2,
+            f"{shown}' of {NOBODY} (pid {pids['']})\n"
+            f"cgroup {shown}.d' of {NOBODY} (pid {pids['.d']})\n", ""))
+        objects = self.json_lines()
+        self.assertEqual([(o["kind"], o["name"], o["pids"], o["commands"]) for o in objects],
+                         [("user-service", name, [pids[""]], []),
+                          ("user-cgroup", name + ".d", [pids[".d"]], [])])
+        self.assertEqual(objects[0]["name"].encode("utf-8", "surrogateescape"), HOSTILE)
+
+    def test_restarts_that_end_sessions_come_last_and_alone(self):
+        web = self.deleted_in(WEB)
+        bus = self.deleted_in("system.slice/dbus.service")
+        logind = self.deleted_in("system.slice/systemd-logind.service")
+        getty = self.deleted_in("system.slice/system-getty.slice/getty@tty1.service")
+        manager = self.deleted_in(USER_MANAGER + "/init.scope")
+        player = self.deleted_in(USER_SERVICE)
+        user_bus = self.deleted_in(USER_MANAGER + "/app.slice/dbus.service")
+        self.assertEqual(self.services(), (2,
+            f"vrixtest-web.service (pid {web}): systemctl restart vrixtest-web.service\n"
+            f"dbus.service (pid {bus}): systemctl restart dbus.service\n"
+            f"systemd-logind.service (pid {logind}): systemctl restart systemd-logind.service\n"
+            f"getty@tty1.service (pid {getty}): systemctl restart getty@tty1.service\n"
+            f"user@65534.service (pid {manager}): systemctl restart user@65534.service\n"
+            f"  vrixtest-player.service of {NOBODY} (pid {player})\n"
+            f"  dbus.service of {NOBODY} (pid {user_bus})\n"
+            "restart: systemctl restart vrixtest-web.service\n"
+            "restart last, ends sessions: systemctl restart dbus.service;"
+            " systemctl restart systemd-logind.service; systemctl restart getty@tty1.service;"
+            " systemctl restart user@65534.service\n", ""))
+        under = [o for o in self.json_lines() if "under" in o]
+        self.assertEqual([(o["name"], o["commands"], o["under"]) for o in under],
+                         [("vrixtest-player.service", [], "user@65534.service"),
+                          ("dbus.service", [], "user@65534.service")])
+
+    def test_processes_of_other_pid_namespaces_get_no_host_command(self):
+        plain = self.in_namespace(WEB)
+        lxc = self.in_namespace("lxc.payload.vrixtest-app", argv0="[lxc monitor] /srv/lxc vrixtest-app")
+        booted = self.in_namespace("lxc.payload.vrixtest-os", argv0="[lxc monitor] /srv/lxc vrixtest-os",
+                                   init_name="systemd")
+        machine = self.in_namespace("machine.slice/machine-vrixtest\\x2dos.scope/payload/system.slice/cron.service",
+                                    init_name="systemd")
+        nspawn = self.in_namespace("system.slice/systemd-nspawn@vrixtest.service/payload/system.slice/cron.service")
+        unregistered = self.in_namespace("payload/system.slice/cron.service", argv0="systemd-nspawn")
+        status, out, _ = self.services()
+        self.assertEqual((status, out), (2,
+            f"container of process {plain} (pid {plain})\n"
+            f"lxc vrixtest-app (pid {lxc}): lxc-stop -P /srv/lxc -n vrixtest-app"
+            " && lxc-start -P /srv/lxc -n vrixtest-app\n"
+            f"lxc vrixtest-os (pid {booted}): lxc-stop -r -P /srv/lxc -n vrixtest-os\n"
+            f"machine vrixtest-os (pid {machine}): machinectl reboot vrixtest-os\n"
+            f"nspawn vrixtest (pid {nspawn}): systemctl restart systemd-nspawn@vrixtest.service\n"
+            f"nspawn container of process {unregistered} (pid {unregistered})\n"
+            "restart: lxc-stop -P /srv/lxc -n vrixtest-app && lxc-start -P /srv/lxc -n vrixtest-app;"
+            " lxc-stop -r -P /srv/lxc -n vrixtest-os; machinectl reboot vrixtest-os;"
+            " systemctl restart systemd-nspawn@vrixtest.service\n"))
+
+    def test_runtime_monitors_name_their_containers(self):
+        """The first process of a namespace started by a process whose
+        command line is conmon's or docker's shim's, in a cgroup of no
+        container."""
+        code = ("import ctypes, os, sys\n"
+                "libc = ctypes.CDLL(None)\n"
+                "libc.unshare(0x20000000)\n"  # CLONE_NEWPID: the next child is its first
+                "pid = os.fork()\n"
+                "if pid == 0:\n"
+                "    libc.prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
+                "    os.execv(sys.argv[-3], sys.argv[-3:])\n"
+                "os.waitpid(pid, 0)\n")
+        pids = []
+        for name, args in (("conmon", ["-c", PODMAN_ID]),
+                           ("containerd-shim-runc-v2", ["-namespace", "moby", "-id", DOCKER_ID])):
+            library = os.path.join(self.tmp, f"lib{name}.so")
+            shutil.copy(ARGS.testlib, library)
+            proc = subprocess.Popen(["bash", "-c", 'exec -a "$0" "$@"', name, sys.executable, "-c", code,
+                                     *args, ARGS.mapper, "--unlink", library],
+                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+            self.others.append(proc)
+            self.assertEqual(proc.stdout.readline(), "ready\n")
+            child = next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == proc.pid)
+            CGROUPS.move(child, "system.slice/vrixtest-web.service")
+            pids.append(child)
+        self.assertEqual(self.services(), (2,
+            f"podman {PODMAN_ID[:12]} (pid {pids[0]}): podman restart {PODMAN_ID[:12]}\n"
+            f"docker {DOCKER_ID[:12]} (pid {pids[1]}): docker restart {DOCKER_ID[:12]}\n"
+            f"restart: podman restart {PODMAN_ID[:12]}; docker restart {DOCKER_ID[:12]}\n", ""))
+
+    def test_a_reused_pid_is_blamed_on_nothing(self):
+        pid = self.deleted_in(WEB)
+        table = os.path.join(self.tmp, "table")
+        with open(table, "w") as f:
+            f.write(env.run([ARGS.vrix, "-h"])[1])
+        self.helpers.stop()
+        time.sleep(0.2)
+        # The same executable, in the same unit, at the same pid, but
+        # started after the table was made; then another executable.
+        for argv in ([ARGS.mapper, "--unlink"], ["sleep", "1000"]):
+            with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                f.write(str(pid - 1))
+            if argv[0] == "sleep":
+                proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+            else:
+                library = os.path.join(self.tmp, "libreused.so")
+                shutil.copy(ARGS.testlib, library)
+                proc = subprocess.Popen(argv + [library], stdout=subprocess.PIPE, text=True)
+                self.assertEqual(proc.stdout.readline(), "ready\n")
+            self.others.append(proc)
+            self.assertEqual(proc.pid, pid)
+            CGROUPS.move(pid, WEB)
+            with self.subTest(argv=argv[0]):
+                self.assertEqual(self.services("-", table_file=table),
+                                 (2, f"process {pid} {ARGS.mapper}, no longer running\n", ""))
+            proc.kill()
+            proc.wait()
+            proc.stdout.close()
+            self.others.remove(proc)
 
     def test_podman_that_does_not_answer_leaves_the_short_id(self):
         pid = self.deleted_in(PODMAN)
@@ -151,6 +337,11 @@ class ServicesTest(unittest.TestCase):
         self.assertEqual(self.services(), (2, short, ""))
         stand_in(self.bin, "podman", "echo 'Error: no such container' >&2; exit 125\n")
         self.assertEqual(self.services(), (2, short, ""))
+        # One that ignores SIGTERM is killed after its grace time.
+        stand_in(self.bin, "podman", "trap '' TERM; exec sleep 100\n")
+        start = time.monotonic()
+        self.assertEqual(self.services(), (2, short, ""))
+        self.assertLess(time.monotonic() - start, 10)
 
     def test_tables_from_standard_input(self):
         pid = self.deleted_in(WEB)

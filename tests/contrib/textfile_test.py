@@ -87,15 +87,19 @@ class TextfileTest(unittest.TestCase):
         CGROUPS.move(self.helpers.deleted(), web)
         CGROUPS.move(self.helpers.replaced(), web)
         CGROUPS.move(self.helpers.deleted(), "lxc.payload.vrixtest-ct")
+        # A user's cgroup whose name reads as more than one unit, and holds
+        # bytes that are no text: one unit, its label valid UTF-8.
+        CGROUPS.move(self.helpers.deleted(), env.USER_APPS + os.fsdecode(env.HOSTILE))
         self.helpers.deleted()
         self.assertEqual(textfile(self.prom), (0, "", ""))
         values = metrics(self.prom)
         self.assertEqual(by_stat(values), {"miss": 1, "outd": 0, "err": 0, "all": 1})
         for unit, counts in [("vrixtest-web.service", (1, 1, 0, 2)),
-                             ("lxc vrixtest-ct", (1, 0, 0, 1))]:
+                             ("lxc vrixtest-ct", (1, 0, 0, 1)),
+                             (env.HOSTILE_SHOWN + " of nobody", (1, 0, 0, 1))]:
             self.assertEqual(tuple(values["vrix_processes{%s,%s}" % (s, unit)]
                                    for s in ("miss", "outd", "err", "all")), counts)
-        self.assertEqual(len([k for k in values if k.startswith("vrix_processes")]), 12)
+        self.assertEqual(len([k for k in values if k.startswith("vrix_processes")]), 16)
 
     def test_whitelist_and_its_errors(self):
         self.helpers.deleted()
