@@ -1,9 +1,7 @@
-#include <err.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "lookup.h"
 #include "mapping_verdict.h"
 #include "platform.h"
 #include "run.h"
@@ -74,22 +72,4 @@ void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, u
         scan_process(ps, &procs[i], rows);
     }
     rows->state = WORKER_DONE;
-}
-
-void run_scan(struct run_flags *flags)
-{
-    struct procstat *ps = procstat_open_sysctl();
-    if (ps == nullptr)
-        errx(EXIT_ERROR, "procstat_open()");
-    unsigned int count = 0;
-    struct kinfo_proc *procs = procstat_getprocs(ps, KERN_PROC_PROC, 0, &count);
-    if (procs == nullptr)
-        errx(EXIT_ERROR, "procstat_getprocs()");
-
-    whitelist_writer_start();
-    stat_cache_clear();
-    watched_scan(ps, procs, count, flags);
-
-    procstat_freeprocs(ps, procs);
-    procstat_close(ps);
 }

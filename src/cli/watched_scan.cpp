@@ -8,7 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "lookup.h"
+#include "platform.h"
 #include "process_facts.h"
+#include "run.h"
 #include "scan.h"
 #include "stall_notes.h"
 #include "stall_record.h"
@@ -326,7 +329,7 @@ static void run_workers(struct procstat *ps, struct kinfo_proc *procs, unsigned 
         end_spare(&next);
 }
 
-void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
+static void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
                   struct run_flags *flags)
 {
     // the end of a worker wakes us; whoever started us may have ignored it
@@ -342,4 +345,24 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
     run_workers(ps, procs, count, flags, &old_mask);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGCHLD, &old_action, nullptr);
+}
+
+// The whole scan: the processes listed, judged by watched workers, the
+// table printed.
+void run_scan(struct run_flags *flags)
+{
+    struct procstat *ps = procstat_open_sysctl();
+    if (ps == nullptr)
+        errx(EXIT_ERROR, "procstat_open()");
+    unsigned int count = 0;
+    struct kinfo_proc *procs = procstat_getprocs(ps, KERN_PROC_PROC, 0, &count);
+    if (procs == nullptr)
+        errx(EXIT_ERROR, "procstat_getprocs()");
+
+    whitelist_writer_start();
+    stat_cache_clear();
+    watched_scan(ps, procs, count, flags);
+
+    procstat_freeprocs(ps, procs);
+    procstat_close(ps);
 }
