@@ -134,6 +134,21 @@ ssize_t mapped_file_name(struct proc_view *view, const struct kinfo_vmentry *kve
     return n;
 }
 
+void forget_mapped_file(struct proc_view *view, const struct kinfo_vmentry *kve)
+{
+    auto found = files.find(raw_id{view->ns, kve->kve_vn_fsid, kve->kve_vn_fileid});
+    if (found == files.end())
+        return;
+    std::vector<named_file> &named = found->second;
+    for (size_t i = 0; i < named.size(); i++) {
+        if (named[i].name == kve->kve_path) {
+            named.erase(named.begin() + (long)i);
+            known_files--;
+            return;
+        }
+    }
+}
+
 void forget_mapped_files(void)
 {
     files.clear();

@@ -35,6 +35,10 @@ ssize_t mapped_file_name(struct proc_view *view, const struct kinfo_vmentry *kve
 // refuses us and no helper could ask for us).
 int stat_proc_link(struct proc_view *view, const char *name, struct mapped_file *file);
 
+// Forgets what was learnt of the mapped file of kve (its mount, say, which
+// another mapping of the same file need not share).
+void forget_mapped_file(struct proc_view *view, const struct kinfo_vmentry *kve);
+
 void forget_mapped_files(void);
 
 #endif

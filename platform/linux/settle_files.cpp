@@ -67,10 +67,8 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
 // namespace's root before it, when the kernel named the file from ours;
 // the length of what stays before the name. A file on a detached mount is
 // reachable by no name: it gets none.
-static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve,
-                           const struct mapped_file *file)
+static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve, int frame)
 {
-    int frame = file->has_mnt_id ? mount_frame(view, file->mnt_id) : FRAME_PROCESS;
     if (frame == FRAME_DETACHED) {
         kve->kve_path[0] = '\0';
         return 0;
@@ -129,7 +127,12 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         kve->kve_type = KVME_TYPE_SWAP;
         return 0;
     }
-    size_t prefix_len = exact ? put_in_frame(view, kve, &file) : view->prefix_len;
+    int frame = exact && file.has_mnt_id ? mount_frame(view, file.mnt_id) : FRAME_PROCESS;
+    // what was learnt of the file holds for every mapping of it through a
+    // mount that a name reaches, not for one through a detached mount
+    if (frame == FRAME_DETACHED)
+        forget_mapped_file(view, kve);
+    size_t prefix_len = exact ? put_in_frame(view, kve, frame) : view->prefix_len;
     if (exact) {
         kve->kve_vn_fsid = file.dev;
         kve->kve_vn_fileid = file.ino;

@@ -145,6 +145,23 @@ TEST_F(Frames, LazilyUnmountedFilesystems)
     EXPECT_EQ(lazy.status, 2);
 }
 
+// A process that mapped a file in a namespace now gone, then joined ours:
+// that mapping is detached, though its name and file are those by which
+// our own processes map it. Only that process must restart.
+TEST_F(Frames, DetachedMountMakesOnlyItsOwnMappingMissing)
+{
+    auto pids = run(R"SH(
+        mkdir "$D/lib" && cp "$L" "$D/lib/lib.so"
+        start gone unshare --mount --propagation private \
+            "$M" --map "$D/lib/lib.so" --then-join $$
+        start ours "$M" --map "$D/lib/lib.so"
+        scan both
+    )SH");
+    scan_result both = scan("both");
+    EXPECT_EQ(both.table, row(pids["gone"], "miss", VRIX_MAPPER));
+    EXPECT_EQ(both.status, 2);
+}
+
 // A detached mount's file is reachable by no name: whether or not some
 // unrelated file stands at its name from the detached mount's root, here
 // or in a container, the process must restart.
