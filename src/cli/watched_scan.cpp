@@ -125,7 +125,7 @@ static void print_record(const struct row_record *record, void *arg)
 // A process that could not be judged to the end: its own calls hung, or
 // the worker died on it. It is an error row, under its executable's path
 // when the worker got that far; the scan goes on after it.
-static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
+static void process_failed(struct procstat *ps, struct kinfo_proc *kp, struct run_flags *flags)
 {
     char name[EXE_PATH_SIZE];
     if (watch->name[0] != '\0')
@@ -133,15 +133,15 @@ static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
     else
         snprintf(name, sizeof name, "(%s)", kp->ki_comm);
     flags->error_seen = 1;
-    print_row(flags, (unsigned)kp->ki_pid, (unsigned)kp->ki_jid, verdict_label(VERDICT_ERROR),
+    print_row(flags, (unsigned)kp->ki_pid, (unsigned)row_jail(ps, kp), verdict_label(VERDICT_ERROR),
               name);
 }
 
 // What follows a stall: a lookup's device is remembered, the wait charged to
 // the run's budget when its file system can stall, and the process redone; a
 // process's own call costs that process.
-static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_flags *flags,
-                            long long waited)
+static unsigned after_stall(struct procstat *ps, pid_t worker, struct kinfo_proc *procs,
+                            struct run_flags *flags, long long waited)
 {
     unsigned at = watch->index;
     if (watch->waiting == WAIT_LOOKUP) {
@@ -156,7 +156,7 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
             (unsigned)procs[at].ki_pid, (int)LOOKUP_BOUND_SECONDS);
-    process_failed(&procs[at], flags);
+    process_failed(ps, &procs[at], flags);
     return at + 1;
 }
 
@@ -210,7 +210,7 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
         uint64_t offset = 0;
         rows_each(rows, &offset, print_record, flags);
         if (outcome == WORKER_STALLED) {
-            from = after_stall(worker, procs, flags, waited);
+            from = after_stall(ps, worker, procs, flags, waited);
         } else if (rows->state == WORKER_DONE) {
             done = 1;
         } else if (rows->state == WORKER_FULL) {
@@ -219,7 +219,7 @@ void watched_scan(struct procstat *ps, struct kinfo_proc *procs, unsigned count,
             // the worker died at this process without a word
             fprintf(stderr, "vrix: cannot inspect process %u: the scan ended abnormally\n",
                     (unsigned)procs[watch->index].ki_pid);
-            process_failed(&procs[watch->index], flags);
+            process_failed(ps, &procs[watch->index], flags);
             from = watch->index + 1;
         }
         announce();
