@@ -29,7 +29,7 @@ keep_call lookup_keeps = nullptr;
 
 static std::unordered_map<std::string, struct file_id> cache;
 
-static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0};
+static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0, 0};
 
 static const struct file_id *known(const char *path)
 {
@@ -57,12 +57,13 @@ static long long now_ms(void)
 static struct file_id ask(const char *path)
 {
     struct stat sb;
-    struct file_id id = {0, 0, 0};
+    struct file_id id = {0, 0, 0, 0};
     if (lookup_call(path, &sb) != 0) {
         id.error = errno;
     } else {
         id.dev = (uint64_t)sb.st_dev;
         id.ino = (uint64_t)sb.st_ino;
+        id.nlink = (uint64_t)sb.st_nlink;
     }
     return id;
 }
