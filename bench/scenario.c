@@ -1,15 +1,15 @@
 /*
- * Benchmark scenario: N helper processes, each mapping a dozen private
- * libraries from a pool, some of them deleted or replaced afterwards.
+ * Benchmark scenario: N helper processes, each mapping a dozen libraries
+ * from a shared pool, one of which is replaced afterwards.
  *
  *   vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private]
  *
  * Copies LIB into DIR as the pool, starts N copies of MAPPER (each dlopens
- * 12 pool libraries and pauses), deletes every 20th pool library and
- * replaces the one after it, writes the helpers' pids to PIDFILE, then
- * waits. With "private", each helper also maps a library of its own, and
- * one helper in ten has it deleted. On SIGINT, SIGTERM, SIGHUP or end of standard input it kills the
- * helpers by pid and removes the pool.
+ * 12 pool libraries and pauses), replaces one pool library, writes the
+ * helpers' pids to PIDFILE, then waits. With "private", each helper also
+ * maps a library of its own, and one helper in ten has it deleted. On
+ * SIGINT, SIGTERM, SIGHUP or end of standard input it kills the helpers by
+ * pid and removes the pool.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -22,7 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-enum { LIBS_PER_HELPER = 12, POOL = 240, STRIDE = 20 };
+enum { LIBS_PER_HELPER = 12, POOL = 240, REPLACED = 1 };
 
 static pid_t *helpers;
 static int started;
@@ -177,14 +177,10 @@ int main(int argc, char **argv)
         for (ssize_t i = 0; i < got; i++)
             lines += buf[i] == '\n';
 
-    for (int k = 0; k + 1 < POOL; k += STRIDE) {
-        pool_path(path, sizeof path, dir, k);
-        unlink(path);
-        pool_path(path, sizeof path, dir, k + 1);
-        snprintf(fresh, sizeof fresh, "%s.new", path);
-        copy(lib, fresh);
-        rename(fresh, path);
-    }
+    pool_path(path, sizeof path, dir, REPLACED);
+    snprintf(fresh, sizeof fresh, "%s.new", path);
+    copy(lib, fresh);
+    rename(fresh, path);
     for (int i = 0; own_libraries && i < started; i += DELETED_OWN_STRIDE) {
         own_path(path, sizeof path, dir, i);
         unlink(path);

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "linux_procstat.h"
-#include "inode_numbers.h"
+#include "maps_agree.h"
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
@@ -45,7 +45,7 @@ struct procstat *procstat_open_sysctl(void)
     forget_mount_namespaces();
     forget_kernel_memory();
     forget_jail_ids();
-    forget_inode_numbers();
+    forget_maps_agreement();
     // names of another namespace resolve inside its root, for the verdict's
     // lookups and ours alike
     lookup_call = rooted_stat;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "inode_numbers.h"
+#include "maps_agree.h"
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
@@ -106,22 +106,6 @@ static int holds_files(struct proc_view *view, uint64_t dev, int exact)
         return 0;
     view->file_dev = dev;
     return 1;
-}
-
-// Whether the file at the mapping's name is the mapped file by maps' own
-// numbers, so that map_files need not be asked: the same device and inode
-// on a file system that numbers its files uniquely, in our own mount
-// namespace (where the kernel names the file from our root), a name the
-// kernel gave as it is (no " (deleted)", no newline that maps may have
-// escaped), and links left. The lookup is the verdict's own, remembered.
-static int maps_agree(const struct proc_view *view, const struct kinfo_vmentry *kve)
-{
-    if (view->prefix_len != 0 || ends_with_deleted_marker(kve->kve_path) ||
-        strchr(kve->kve_path, '\n') != nullptr || !unique_inodes(kve->kve_vn_fsid))
-        return 0;
-    struct file_id now = look_up_path(kve->kve_path);
-    return now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid &&
-           now.nlink != 0;
 }
 
 // Turns what maps said of a file mapping into what FreeBSD says: the

@@ -1,4 +1,4 @@
-#include "inode_numbers.h"
+#include "maps_agree.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -6,9 +6,10 @@
 #include <string.h>
 #include <sys/sysmacros.h>
 
+#include <string>
 #include <unordered_map>
 
-#include "linux_procstat.h"
+#include "lookup.h"
 
 // Local file systems that give each file in use one inode number on one
 // device, which maps and stat() both show. Not btrfs (inode numbers per
@@ -21,6 +22,23 @@ static const char *const UNIQUE_INODES[] = {"ext2", "ext3", "ext4", "xfs", "tmpf
 // is not in it, and is not trusted.
 static std::unordered_map<uint64_t, bool> devices;
 static bool devices_read;
+
+// The names found to lead to the mapped file, by its numbers: most
+// mappings are of files that earlier processes map at the same names.
+// Bounded; when full it starts over.
+enum { AGREED_LIMIT = 16384 };
+struct file_numbers {
+    uint64_t dev;
+    uint64_t ino;
+    bool operator==(const file_numbers &o) const { return dev == o.dev && ino == o.ino; }
+};
+struct file_numbers_hash {
+    size_t operator()(const file_numbers &n) const
+    {
+        return std::hash<uint64_t>()(n.ino * 0x9e3779b97f4a7c15ULL ^ n.dev);
+    }
+};
+static std::unordered_map<file_numbers, std::string, file_numbers_hash> agreed;
 
 static bool unique_type(const char *type)
 {
@@ -47,8 +65,7 @@ static void read_devices(void)
         const char *dash = strstr(line, " - ");
         if (sscanf(line, "%*u %*u %u:%u", &major, &minor) == 2 && dash != nullptr &&
             sscanf(dash, " - %63s", type) == 1) {
-            uint64_t dev = (uint64_t)makedev(major, minor);
-            auto added = devices.emplace(dev, unique_type(type));
+            auto added = devices.emplace((uint64_t)makedev(major, minor), unique_type(type));
             if (!added.second && added.first->second != unique_type(type))
                 added.first->second = false;
         }
@@ -59,7 +76,7 @@ static void read_devices(void)
     free(text);
 }
 
-int unique_inodes(uint64_t dev)
+static int unique_inodes(uint64_t dev)
 {
     if (!devices_read)
         read_devices();
@@ -67,8 +84,29 @@ int unique_inodes(uint64_t dev)
     return found != devices.end() && found->second;
 }
 
-void forget_inode_numbers(void)
+int maps_agree(const struct proc_view *view, const struct kinfo_vmentry *kve)
 {
+    if (view->prefix_len != 0)
+        return 0;
+    file_numbers numbers = {kve->kve_vn_fsid, kve->kve_vn_fileid};
+    auto found = agreed.find(numbers);
+    if (found != agreed.end() && found->second == kve->kve_path)
+        return 1;
+    if (ends_with_deleted_marker(kve->kve_path) || strchr(kve->kve_path, '\n') != nullptr ||
+        !unique_inodes(numbers.dev))
+        return 0;
+    struct file_id now = look_up_path(kve->kve_path);
+    if (now.error != 0 || now.dev != numbers.dev || now.ino != numbers.ino || now.nlink == 0)
+        return 0;
+    if (agreed.size() >= AGREED_LIMIT)
+        agreed.clear();
+    agreed[numbers] = kve->kve_path;
+    return 1;
+}
+
+void forget_maps_agreement(void)
+{
+    agreed.clear();
     devices.clear();
     devices_read = false;
 }
