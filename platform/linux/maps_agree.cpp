@@ -25,8 +25,10 @@ static bool devices_read;
 
 // The names found to lead to the mapped file, by its numbers: most
 // mappings are of files that earlier processes map at the same names.
-// Bounded; when full it starts over.
-enum { AGREED_LIMIT = 16384 };
+// Bounded, small: a file that only one process maps gains nothing here;
+// when full it starts over, and what is shared is learnt again from the
+// lookups remembered.
+enum { AGREED_LIMIT = 1024 };
 struct file_numbers {
     uint64_t dev;
     uint64_t ino;
