@@ -1,14 +1,15 @@
 /*
- * Benchmark scenario: N helper processes, each mapping a dozen private
- * libraries from a pool, some of them deleted or replaced afterwards.
+ * Benchmark scenario: N helper processes, each mapping a dozen libraries
+ * from a shared pool, one of which is replaced afterwards.
  *
- *   vrix-bench-scenario N DIR PIDFILE MAPPER LIB
+ *   vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private]
  *
  * Copies LIB into DIR as the pool, starts N copies of MAPPER (each dlopens
- * 12 pool libraries and pauses), deletes every 20th pool library and
- * replaces the one after it, writes the helpers' pids to PIDFILE, then
- * waits. On SIGINT, SIGTERM, SIGHUP or end of standard input it kills the
- * helpers by pid and removes the pool.
+ * 12 pool libraries and pauses), replaces one pool library, writes the
+ * helpers' pids to PIDFILE, then waits. With "private", each helper also
+ * maps a library of its own, and one helper in ten has it deleted. On
+ * SIGINT, SIGTERM, SIGHUP or end of standard input it kills the helpers by
+ * pid and removes the pool.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -21,7 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-enum { LIBS_PER_HELPER = 12, POOL = 240, STRIDE = 20 };
+enum { LIBS_PER_HELPER = 12, POOL = 240, REPLACED = 1 };
 
 static pid_t *helpers;
 static int started;
@@ -78,10 +79,11 @@ static void pool_path(char *out, size_t size, const char *dir, int k)
     snprintf(out, size, "%s/libvrixbench%03d.so", dir, k);
 }
 
-// With "unique", each helper also maps a library no other maps, deleted
-// once all are ready: every helper is reported, and every one has a path
-// that no lookup before it asked.
-static int unique;
+// With "private", each helper also maps a library no other maps, and every
+// tenth of those is deleted once all are ready: every helper has a path
+// that no lookup before it asked, and a tenth of them are reported for it.
+static int own_libraries;
+enum { DELETED_OWN_STRIDE = 10 };
 
 static void own_path(char *out, size_t size, const char *dir, int i)
 {
@@ -99,7 +101,7 @@ static void teardown(const char *dir)
         pool_path(path, sizeof path, dir, k);
         unlink(path);
     }
-    for (int i = 0; unique && i < started; i++) {
+    for (int i = 0; own_libraries && i < started; i++) {
         own_path(path, sizeof path, dir, i);
         unlink(path);
     }
@@ -118,7 +120,7 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
         pool_path(paths[j], sizeof paths[j], dir, (i * 7 + j * 13) % POOL);
         argv[j + 1] = paths[j];
     }
-    if (unique) {
+    if (own_libraries) {
         own_path(paths[j], sizeof paths[j], dir, i);
         argv[j + 1] = paths[j];
         j++;
@@ -131,11 +133,11 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
 
 int main(int argc, char **argv)
 {
-    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "unique") == 0)) {
-        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB [unique]\n");
+    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "private") == 0)) {
+        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private]\n");
         return 64;
     }
-    unique = argc == 7;
+    own_libraries = argc == 7;
     long n = strtol(argv[1], NULL, 10);
     const char *dir = argv[2], *pidfile = argv[3], *mapper = argv[4], *lib = argv[5];
     if (check_limits(n) != 0)
@@ -146,7 +148,7 @@ int main(int argc, char **argv)
         pool_path(path, sizeof path, dir, k);
         copy(lib, path);
     }
-    if (unique) {
+    if (own_libraries) {
         snprintf(path, sizeof path, "%s/own", dir);
         mkdir(path, 0755);
         for (long i = 0; i < n; i++) {
@@ -175,15 +177,11 @@ int main(int argc, char **argv)
         for (ssize_t i = 0; i < got; i++)
             lines += buf[i] == '\n';
 
-    for (int k = 0; k + 1 < POOL; k += STRIDE) {
-        pool_path(path, sizeof path, dir, k);
-        unlink(path);
-        pool_path(path, sizeof path, dir, k + 1);
-        snprintf(fresh, sizeof fresh, "%s.new", path);
-        copy(lib, fresh);
-        rename(fresh, path);
-    }
-    for (int i = 0; unique && i < started; i++) {
+    pool_path(path, sizeof path, dir, REPLACED);
+    snprintf(fresh, sizeof fresh, "%s.new", path);
+    copy(lib, fresh);
+    rename(fresh, path);
+    for (int i = 0; own_libraries && i < started; i += DELETED_OWN_STRIDE) {
         own_path(path, sizeof path, dir, i);
         unlink(path);
     }

@@ -5,11 +5,13 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
-// What stat() said of a path: its device and inode number, or an error.
+// What stat() said of a path: its device, inode number and link count, or
+// an error.
 struct file_id {
     int error;
     uint64_t dev;
     uint64_t ino;
+    uint64_t nlink;
 };
 
 // What stat() says of path, remembered for the rest of the run. A lookup

@@ -12,6 +12,7 @@
 
 #define COMMLEN 19
 
+#define KERN_PROC_PID 1
 #define KERN_PROC_PROC 8
 
 #define KVME_TYPE_DEFAULT 1

@@ -30,6 +30,9 @@ int vrix_main(int argc, char **argv);
 
 int print_usage(void);
 int jail_state(void);
+struct procstat;
+struct kinfo_proc;
+int row_jail(struct procstat *ps, const struct kinfo_proc *kp);
 void run_scan(struct run_flags *flags);
 
 // Descriptors 0, 1 and 2 that are closed are opened on /dev/null, before

@@ -30,7 +30,7 @@ place_call lookup_place = nullptr;
 
 static std::unordered_map<std::string, struct file_id> cache;
 
-static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0};
+static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0, 0};
 
 static const struct file_id *known(const char *path)
 {
@@ -52,12 +52,13 @@ static void remember(const char *path, const struct file_id &id)
 static struct file_id ask(const char *path)
 {
     struct stat sb;
-    struct file_id id = {0, 0, 0};
+    struct file_id id = {0, 0, 0, 0};
     if (lookup_call(path, &sb) != 0) {
         id.error = errno;
     } else {
         id.dev = (uint64_t)sb.st_dev;
         id.ino = (uint64_t)sb.st_ino;
+        id.nlink = (uint64_t)sb.st_nlink;
     }
     return id;
 }

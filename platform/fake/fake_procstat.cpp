@@ -76,15 +76,22 @@ void procstat_close(struct procstat *ps)
     free(ps);
 }
 
-struct kinfo_proc *procstat_getprocs(struct procstat *, int what, int, unsigned int *count)
+struct kinfo_proc *procstat_getprocs(struct procstat *, int what, int arg, unsigned int *count)
 {
-    if (fake.list_errno != 0 || what != KERN_PROC_PROC)
+    if (fake.list_errno != 0 || (what != KERN_PROC_PROC && what != KERN_PROC_PID))
         return errno = fake.list_errno != 0 ? fake.list_errno : EINVAL, nullptr;
     size_t n = fake.processes.size();
     struct kinfo_proc *list = (struct kinfo_proc *)malloc((n == 0 ? 1 : n) * sizeof *list);
-    for (size_t i = 0; i < n; i++)
-        list[i] = fake.processes[i].kp;
-    *count = (unsigned int)n;
+    size_t listed = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (what == KERN_PROC_PROC || fake.processes[i].kp.ki_pid == arg)
+            list[listed++] = fake.processes[i].kp;
+    }
+    if (listed == 0 && what == KERN_PROC_PID) {
+        free(list);
+        return errno = ESRCH, nullptr;
+    }
+    *count = (unsigned int)listed;
     return list;
 }
 

@@ -1,15 +1,27 @@
-#include <stdio.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "linux_procstat.h"
 
+// From <linux/nsfs.h> of Linux 6.10, which older headers lack: the pid, in
+// the caller's PID namespace, of the thread group whose pid in the
+// namespace of the handle is the argument.
+#define VRIX_NS_GET_TGID_FROM_PIDNS _IOR(0xb7, 0x7, int)
+
 typedef std::string namespace_id;
+
+// Before Linux 6.10, the first processes of other namespaces are found by
+// reading every process's namespace link once, when a row first needs one.
+static bool no_pid_translation;
+static bool inits_read;
+static std::map<namespace_id, pid_t> inits;
 
 static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 {
@@ -45,29 +57,62 @@ static int is_namespace_init(int proc_fd, pid_t pid)
     return first;
 }
 
+static void read_inits(struct procstat *ps)
+{
+    inits_read = true;
+    struct kinfo_proc *procs;
+    unsigned int count = 0;
+    if ((procs = procstat_getprocs(ps, KERN_PROC_PROC, 0, &count)) == nullptr)
+        return;
+    for (unsigned int i = 0; i < count; i++) {
+        namespace_id id;
+        if (pid_namespace(ps->proc_fd, procs[i].ki_pid, &id) == 0 && id != ps->pid_ns &&
+            is_namespace_init(ps->proc_fd, procs[i].ki_pid))
+            inits[id] = procs[i].ki_pid;
+    }
+    procstat_freeprocs(ps, procs);
+}
+
+// The pid, as we see it, of the first process of the namespace whose link
+// of process pid reads id; 0 when there is none.
+static pid_t namespace_init(struct procstat *ps, pid_t pid, const namespace_id &id)
+{
+    if (!no_pid_translation) {
+        char name[40];
+        pid_path(name, sizeof name, pid, "/ns/pid");
+        int fd = openat(ps->proc_fd, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        int init = ioctl(fd, VRIX_NS_GET_TGID_FROM_PIDNS, 1);
+        int error = errno;
+        close(fd);
+        if (init >= 0 || (error != ENOTTY && error != EINVAL))
+            return init > 0 ? init : 0;
+        no_pid_translation = true;
+    }
+    if (!inits_read)
+        read_inits(ps);
+    auto found = inits.find(id);
+    return found == inits.end() ? 0 : found->second;
+}
+
 // Linux has no jails; its containers are PID namespaces. A process in ours
 // gets jail ID 0; one in another namespace gets the pid, as we see it, of the
 // first process of that namespace, which container tools show as the
-// container's pid.
-void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count)
+// container's pid. ESRCH once the process is gone.
+int jail_id_of(struct procstat *ps, pid_t pid, int *jid)
 {
-    int proc_fd = ps->proc_fd;
-    if (ps->pid_ns[0] == '\0')
-        return;
-    const namespace_id own = ps->pid_ns;
-    std::vector<std::pair<size_t, namespace_id>> outside;
-    std::map<namespace_id, pid_t> inits;
-    for (size_t i = 0; i < count; i++) {
-        namespace_id id;
-        if (pid_namespace(proc_fd, procs[i].ki_pid, &id) != 0 || id == own)
-            continue;
-        outside.emplace_back(i, id);
-        if (is_namespace_init(proc_fd, procs[i].ki_pid))
-            inits[id] = procs[i].ki_pid;
-    }
-    for (const auto &member : outside) {
-        auto init = inits.find(member.second);
-        if (init != inits.end())
-            procs[member.first].ki_jid = (int)init->second;
-    }
+    *jid = 0;
+    namespace_id id;
+    if (pid_namespace(ps->proc_fd, pid, &id) != 0)
+        return errno == ENOENT ? (errno = ESRCH, -1) : 0;
+    if (ps->pid_ns[0] != '\0' && id != ps->pid_ns)
+        *jid = (int)namespace_init(ps, pid, id);
+    return 0;
+}
+
+void forget_jail_ids(void)
+{
+    inits_read = false;
+    inits.clear();
 }

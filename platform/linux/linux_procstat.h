@@ -59,9 +59,12 @@ pid_t live_thread(int dir_fd, pid_t leader);
 // much cheaper than a stat() through it. 0, or -1.
 int read_ns_link(int dir_fd, const char *name, char *buf, size_t size);
 
-// Fills ki_jid: 0 in our own PID namespace, else the pid of the first process
-// of the process's namespace.
-void assign_jail_ids(struct procstat *ps, struct kinfo_proc *procs, size_t count);
+// The jail ID of process pid into *jid: 0 in our own PID namespace, else the
+// pid of the first process of the process's namespace. 0, or -1 with errno
+// ESRCH once the process is gone. Asked only for a record of one process:
+// the list leaves ki_jid 0, as reading a link for every process would cost.
+int jail_id_of(struct procstat *ps, pid_t pid, int *jid);
+void forget_jail_ids(void);
 
 // "PID" and suffix into buf, as "%d%s" would write them: printf is a
 // noticeable cost on the scan's hot path. Returns buf.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "linux_procstat.h"
+#include "maps_agree.h"
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
@@ -45,6 +46,8 @@ struct procstat *procstat_open_sysctl(void)
     forget_mapped_files();
     forget_mount_namespaces();
     forget_kernel_memory();
+    forget_jail_ids();
+    forget_maps_agreement();
     // names of another namespace resolve inside its root, for the verdict's
     // lookups and ours alike
     lookup_call = rooted_stat;
@@ -221,9 +224,27 @@ void read_comm(int proc_fd, struct kinfo_proc *kp)
     kp->ki_comm[len] = '\0';
 }
 
-// One record per process (not per thread), in the order /proc lists them.
-struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigned int *count)
+// The record of one process, with its jail ID.
+static struct kinfo_proc *one_proc(struct procstat *ps, pid_t pid, unsigned int *count)
 {
+    struct kinfo_proc *kp = (struct kinfo_proc *)malloc(sizeof *kp);
+    if (kp == nullptr)
+        return errno = ENOMEM, nullptr;
+    fill_proc(pid, kp);
+    if (jail_id_of(ps, pid, &kp->ki_jid) != 0) {
+        free(kp);
+        return nullptr;
+    }
+    *count = 1;
+    return kp;
+}
+
+// One record per process (not per thread), in the order /proc lists them;
+// the list leaves the jail IDs to a record asked by pid.
+struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int arg, unsigned int *count)
+{
+    if (what == KERN_PROC_PID)
+        return one_proc(ps, (pid_t)arg, count);
     if (what != KERN_PROC_PROC)
         return errno = EINVAL, nullptr;
     DIR *dir = opendir("/proc");
@@ -249,7 +270,6 @@ struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int, unsigne
         fill_proc(pid, &procs[used++]);
     }
     closedir(dir);
-    assign_jail_ids(ps, procs, used);
     if (procs == nullptr)
         procs = (struct kinfo_proc *)malloc(sizeof *procs);
     if (procs == nullptr)

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "maps_agree.h"
 #include "kernel_memory.h"
 #include "mapped_file.h"
 #include "mount_ns.h"
@@ -116,6 +117,8 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
     int exact = !ps->no_map_files;
+    if (exact && maps_agree(view, kve))
+        return 0;
     struct mapped_file file;
     if (exact && mapped_file_of(view, kve, &file) != 0) {
         if (errno != EPERM && errno != EACCES)

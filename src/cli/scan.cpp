@@ -49,13 +49,13 @@ static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct row_
         watch_process_name(exe_path);
         verdict = error == ENOENT ? VERDICT_MISSING : VERDICT_ERROR;
         if (verdict == VERDICT_MISSING && create_path != nullptr)
-            rows_append(rows, RECORD_ABORT, kp->ki_pid, kp->ki_jid, verdict, 0, exe_path);
+            rows_append(rows, RECORD_ABORT, kp->ki_pid, row_jail(ps, kp), verdict, 0, exe_path);
     } else {
         watch_process_name(exe_path[0] != '\0' ? exe_path : "-");
         verdict = judge_process(ps, kp, exe_path, &missing);
     }
     if (verdict != VERDICT_NONE)
-        rows_append(rows, RECORD_ROW, kp->ki_pid, kp->ki_jid, verdict, missing, exe_path);
+        rows_append(rows, RECORD_ROW, kp->ki_pid, row_jail(ps, kp), verdict, missing, exe_path);
 }
 
 void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, unsigned from,

@@ -133,7 +133,7 @@ static void print_record(const struct row_record *record, void *arg)
 // A process that could not be judged to the end: its own calls hung, or
 // the worker died on it. It is an error row, under its executable's path
 // when the worker got that far; the scan goes on after it.
-static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
+static void process_failed(struct procstat *ps, struct kinfo_proc *kp, struct run_flags *flags)
 {
     char name[EXE_PATH_SIZE];
     if (watch->name[0] != '\0')
@@ -141,15 +141,15 @@ static void process_failed(struct kinfo_proc *kp, struct run_flags *flags)
     else
         snprintf(name, sizeof name, "(%s)", kp->ki_comm);
     flags->error_seen = 1;
-    print_row(flags, (unsigned)kp->ki_pid, (unsigned)kp->ki_jid, verdict_label(VERDICT_ERROR),
+    print_row(flags, (unsigned)kp->ki_pid, (unsigned)row_jail(ps, kp), verdict_label(VERDICT_ERROR),
               name);
 }
 
 // What follows a stall: a lookup's device is remembered, the wait charged to
 // the run's budget when its file system can stall, and the process redone; a
 // process's own call costs that process.
-static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_flags *flags,
-                            long long waited)
+static unsigned after_stall(struct procstat *ps, pid_t worker, struct kinfo_proc *procs,
+                            struct run_flags *flags, long long waited)
 {
     unsigned at = watch->index;
     if (watch->waiting == WAIT_LOOKUP) {
@@ -164,7 +164,7 @@ static unsigned after_stall(pid_t worker, struct kinfo_proc *procs, struct run_f
     }
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
             (unsigned)procs[at].ki_pid, (int)LOOKUP_BOUND_SECONDS);
-    process_failed(&procs[at], flags);
+    process_failed(ps, &procs[at], flags);
     return at + 1;
 }
 
@@ -241,21 +241,21 @@ static void end_spare(struct worker *w)
 }
 
 // No worker at all: the processes not yet judged cannot be, and say so.
-static void fail_rest(struct kinfo_proc *procs, unsigned from, unsigned count,
-                      struct run_flags *flags, int error)
+static void fail_rest(struct procstat *ps, struct kinfo_proc *procs, unsigned from,
+                      unsigned count, struct run_flags *flags, int error)
 {
     fprintf(stderr, "vrix: cannot fork a worker (%s): the processes not yet judged are "
                     "errors\n",
             strerror(error));
     for (unsigned i = from; i < count; i++) {
         watch->name[0] = '\0';
-        process_failed(&procs[i], flags);
+        process_failed(ps, &procs[i], flags);
     }
 }
 
 // What one worker did, and where the scan goes on; count when it is done.
-static unsigned take_worker(struct worker *w, struct kinfo_proc *procs, unsigned count,
-                            struct run_flags *flags)
+static unsigned take_worker(struct procstat *ps, struct worker *w, struct kinfo_proc *procs,
+                            unsigned count, struct run_flags *flags)
 {
     long long waited = 0;
     int outcome = supervise(w->pid, &waited);
@@ -263,7 +263,7 @@ static unsigned take_worker(struct worker *w, struct kinfo_proc *procs, unsigned
     rows_each(w->rows, &offset, print_record, flags);
     unsigned from;
     if (outcome == WORKER_STALLED) {
-        from = after_stall(w->pid, procs, flags, waited);
+        from = after_stall(ps, w->pid, procs, flags, waited);
     } else if (w->rows->state == WORKER_DONE) {
         from = count;
     } else if (w->rows->state == WORKER_FULL) {
@@ -272,7 +272,7 @@ static unsigned take_worker(struct worker *w, struct kinfo_proc *procs, unsigned
         // the worker died at this process without a word
         fprintf(stderr, "vrix: cannot inspect process %u: the scan ended abnormally\n",
                 (unsigned)procs[watch->index].ki_pid);
-        process_failed(&procs[watch->index], flags);
+        process_failed(ps, &procs[watch->index], flags);
         from = watch->index + 1;
     }
     // a killed worker keeps its own mapping of its pages
@@ -318,10 +318,10 @@ static void run_workers(struct procstat *ps, struct kinfo_proc *procs, unsigned 
         struct worker w = next;
         start_worker(&w, from);
         have_next = fork_worker(ps, procs, count, mask, &next) == 0;
-        from = take_worker(&w, procs, count, flags);
+        from = take_worker(ps, &w, procs, count, flags);
         if (from < count && !have_next &&
             !(have_next = fork_worker(ps, procs, count, mask, &next) == 0)) {
-            fail_rest(procs, from, count, flags, errno);
+            fail_rest(ps, procs, from, count, flags, errno);
             break;
         }
     }

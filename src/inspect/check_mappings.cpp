@@ -40,7 +40,7 @@ int count_mappings(struct procstat *procstat, struct kinfo_proc *kp,
     for (unsigned int i = 0; i < count; i++) {
         if (!is_counted(&map[i]))
             continue;
-        struct file_id now = {0, 0, 0};
+        struct file_id now = {0, 0, 0, 0};
         if (map[i].kve_path[0] != '\0')
             now = look_up_path(map[i].kve_path);
         judge_mapping(&map[i], &now, counts);
