@@ -77,6 +77,9 @@ struct watch_page {
     // No worker could be forked: the scan runs in vrix itself, which must
     // not wait, and asks only what the kernel's caches answer.
     int32_t cached_only;
+    // A lookup on a file system that can stall, or that could not be told,
+    // was asked in this run.
+    int32_t met_may_stall;
     // What did not answer in this run: a worker forked before a stall
     // learns of it here.
     uint32_t stalled_count;

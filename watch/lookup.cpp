@@ -48,7 +48,6 @@ static void remember(const char *path, const struct file_id &id)
     cache[path] = id;
 }
 
-
 static struct file_id ask(const char *path)
 {
     struct stat sb;

@@ -125,6 +125,8 @@ void watch_lookup_begin(const char *path, int wait_class, uint64_t dev, uint64_t
     watch->wait_class = wait_class;
     watch->wait_dev = dev;
     watch->wait_ino = ino;
+    if (wait_class != CLASS_LOCAL)
+        watch->met_may_stall = 1;
     watch->waiting = WAIT_LOOKUP;
     bump();
 }
@@ -141,7 +143,7 @@ void watch_lookup_end(void)
 // table as last read places it, and a stall is placed again afresh.
 static int troubled(void)
 {
-    return watch->stalled_count != 0 || watch->recorded_count != 0 || watch->budget_used_us != 0;
+    return watch->stalled_count != 0 || watch->recorded_count != 0 || watch->met_may_stall;
 }
 
 static int classify(const char *path, int fresh, uint64_t *dev)
