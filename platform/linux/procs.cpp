@@ -53,6 +53,8 @@ struct procstat *procstat_open_sysctl(void)
     lookup_call = rooted_stat;
     lookup_keeps = rooted_keeps;
     lookup_place = rooted_place;
+    lookup_dir = rooted_dir;
+    lookup_at = rooted_at;
     lookup_can_cache = 1;
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);

@@ -21,6 +21,13 @@ int rooted_stat(const char *path, struct stat *sb);
 struct wait_place;
 int rooted_place(const char *path, struct wait_place *place);
 
+// A directory of our own frame, opened from the kernel's caches alone and
+// held, with its place; -1 for a namespace's path or one the caches lack.
+int rooted_dir(const char *dir, struct wait_place *place);
+
+// One name in such a directory, a symbolic link at it not followed.
+int rooted_at(int dir, const char *name, struct stat *sb);
+
 // The handles a lookup of path needs: a namespace's root and the namespace.
 int rooted_keeps(const char *path, int *fds, int max);
 
