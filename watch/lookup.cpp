@@ -8,18 +8,16 @@
 #include <unistd.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "path_cache.h"
 #include "process_facts.h"
 #include "watch.h"
 
 // Most processes map the same libraries: within one run each path is looked
 // up once. A path names one file for the whole run: the Linux layer reaches
 // another mount namespace through a handle held for the run, so its paths
-// never share an entry with ours. The cache is bounded; when full it starts
-// over.
-enum { STAT_CACHE_LIMIT = 8192 };
+// never share an entry with ours (path_cache.h).
 enum { KEEP_MAX = 8 };
 enum { HELD_DIRS_MAX = 16 };
 
@@ -31,8 +29,6 @@ int lookup_cached = 0;
 place_call lookup_place = nullptr;
 dir_call lookup_dir = nullptr;
 at_call lookup_at = nullptr;
-
-static std::unordered_map<std::string, struct file_id> cache;
 
 static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0, 0};
 
@@ -46,22 +42,6 @@ struct held_dir {
     struct wait_place place;
 };
 static std::vector<held_dir> held;
-
-static const struct file_id *known(const char *path)
-{
-    // one key buffer for every lookup: no allocation per mapping
-    static std::string key;
-    key.assign(path);
-    auto found = cache.find(key);
-    return found == cache.end() ? nullptr : &found->second;
-}
-
-static void remember(const char *path, const struct file_id &id)
-{
-    if (cache.size() >= STAT_CACHE_LIMIT)
-        cache.clear();
-    cache[path] = id;
-}
 
 static struct file_id ask(const char *path)
 {
@@ -240,16 +220,16 @@ static struct file_id look_up(const char *path)
 
 struct file_id look_up_path(const char *path)
 {
-    const struct file_id *found = known(path);
+    const struct file_id *found = path_cache_find(path);
     if (found != nullptr)
         return *found;
     struct file_id id = look_up(path);
-    remember(path, id);
+    path_cache_put(path, id);
     return id;
 }
 
 void stat_cache_clear(void)
 {
-    cache.clear();
+    path_cache_clear();
     drop_held_dirs();
 }

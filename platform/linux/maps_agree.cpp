@@ -23,25 +23,6 @@ static const char *const UNIQUE_INODES[] = {"ext2", "ext3", "ext4", "xfs", "tmpf
 static std::unordered_map<uint64_t, bool> devices;
 static bool devices_read;
 
-// The names found to lead to the mapped file, by its numbers: most
-// mappings are of files that earlier processes map at the same names.
-// Bounded, small: a file that only one process maps gains nothing here;
-// when full it starts over, and what is shared is learnt again from the
-// lookups remembered.
-enum { AGREED_LIMIT = 1024 };
-struct file_numbers {
-    uint64_t dev;
-    uint64_t ino;
-    bool operator==(const file_numbers &o) const { return dev == o.dev && ino == o.ino; }
-};
-struct file_numbers_hash {
-    size_t operator()(const file_numbers &n) const
-    {
-        return std::hash<uint64_t>()(n.ino * 0x9e3779b97f4a7c15ULL ^ n.dev);
-    }
-};
-static std::unordered_map<file_numbers, std::string, file_numbers_hash> agreed;
-
 static bool unique_type(const char *type)
 {
     for (const char *known : UNIQUE_INODES) {
@@ -80,35 +61,34 @@ static void read_devices(void)
 
 static int unique_inodes(uint64_t dev)
 {
+    // most mappings are of files on the device of the one before
+    static uint64_t last_dev;
+    static bool last_unique;
+    if (devices_read && dev == last_dev)
+        return last_unique;
     if (!devices_read)
         read_devices();
     auto found = devices.find(dev);
-    return found != devices.end() && found->second;
+    last_dev = dev;
+    last_unique = found != devices.end() && found->second;
+    return last_unique;
 }
 
 int maps_agree(const struct proc_view *view, const struct kinfo_vmentry *kve)
 {
     if (view->prefix_len != 0)
         return 0;
-    file_numbers numbers = {kve->kve_vn_fsid, kve->kve_vn_fileid};
-    auto found = agreed.find(numbers);
-    if (found != agreed.end() && found->second == kve->kve_path)
-        return 1;
-    if (ends_with_deleted_marker(kve->kve_path) || strchr(kve->kve_path, '\n') != nullptr ||
-        !unique_inodes(numbers.dev))
+    if (!unique_inodes(kve->kve_vn_fsid) || ends_with_deleted_marker(kve->kve_path) ||
+        strchr(kve->kve_path, '\n') != nullptr)
         return 0;
+    // the run's own lookup of the name, which the verdict asks anyway
     struct file_id now = look_up_path(kve->kve_path);
-    if (now.error != 0 || now.dev != numbers.dev || now.ino != numbers.ino || now.nlink == 0)
-        return 0;
-    if (agreed.size() >= AGREED_LIMIT)
-        agreed.clear();
-    agreed[numbers] = kve->kve_path;
-    return 1;
+    return now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid &&
+           now.nlink != 0;
 }
 
 void forget_maps_agreement(void)
 {
-    agreed.clear();
     devices.clear();
     devices_read = false;
 }

@@ -21,6 +21,12 @@ struct mount_ns;
 // the process is gone).
 int enter_mount_ns(struct procstat *ps, struct proc_view *view);
 
+// A view opened on a process is not yet placed in a namespace: its names
+// are ours until one of them must be looked up where the process sees it.
+// view_mount_ns places it then (as enter_mount_ns), at most once.
+void view_unplaced(struct proc_view *view);
+int view_mount_ns(struct procstat *ps, struct proc_view *view);
+
 // Where the kernel named a file from, by the ID of the mount that holds it:
 // from our own root when the mount is one of our namespace's, from the
 // process's namespace root when it is one of that namespace's. A mount

@@ -45,9 +45,11 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
 // up where the kernel named it from, is the running file itself. The
 // running file's identity is had as a mapped file's is; one on a detached
 // mount has no name that leads to it.
-static int strip_exe_marker(struct proc_view *view, char *link)
+static int strip_exe_marker(struct procstat *ps, struct proc_view *view, char *link)
 {
     struct mapped_file exe;
+    if (view_mount_ns(ps, view) != 0)
+        return -1;
     if (stat_proc_link(view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
     // an executable in kernel memory (a sealed memfd, as container runtimes
@@ -98,7 +100,7 @@ static int get_pathname(struct procstat *ps, struct kinfo_proc *kp, char *pathna
     if ((size_t)n == sizeof link)
         return errno = ENAMETOOLONG, -1;
     link[n] = '\0';
-    if (ends_with_deleted_marker(link) && strip_exe_marker(view, link) != 0)
+    if (ends_with_deleted_marker(link) && strip_exe_marker(ps, view, link) != 0)
         return -1;
     size_t len = strlen(link);
     if (len >= maxlen)

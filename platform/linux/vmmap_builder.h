@@ -34,7 +34,11 @@ int read_text_vmmap(struct procstat *ps, int maps_fd, const char *prefix, struct
 
 // Settles the file mappings of a map just read (settle_files.cpp): their
 // identity, their names, kernel memory told apart; mappings that are gone
-// are dropped. 0, or -1 with errno (ESRCH when the process is gone).
+// are dropped. 0, or -1 with errno (ESRCH when the process is gone), or
+// SETTLE_NEEDS_NS, the map untouched, when a mapping's name must be looked
+// up where the process sees it and the view is not yet placed in its mount
+// namespace (mount_ns.h).
+enum { SETTLE_NEEDS_NS = 1 };
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b);
 
 #endif
