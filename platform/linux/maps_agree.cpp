@@ -1,4 +1,4 @@
-#include "maps_agree.h"
+#include "file_identity.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "lookup.h"
+#include "proc_files.h"
 
 // Local file systems that give each file in use one inode number on one
 // device, which maps and stat() both show. Not btrfs (inode numbers per
@@ -18,29 +19,7 @@
 // systems (whose numbers are the server's to choose).
 static const char *const UNIQUE_INODES[] = {"ext2", "ext3", "ext4", "xfs", "tmpfs", "f2fs", "jfs"};
 
-// Our own mount table's devices, read once a run: a device mounted since
-// is not in it, and is not trusted.
-static std::unordered_map<uint64_t, bool> devices;
-static bool devices_read;
-
-// The names found to lead to the mapped file, by its numbers: most
-// mappings are of files that earlier processes map at the same names.
-// Bounded, small: a file that only one process maps gains nothing here;
-// when full it starts over, and what is shared is learnt again from the
-// lookups remembered.
 enum { AGREED_LIMIT = 1024 };
-struct file_numbers {
-    uint64_t dev;
-    uint64_t ino;
-    bool operator==(const file_numbers &o) const { return dev == o.dev && ino == o.ino; }
-};
-struct file_numbers_hash {
-    size_t operator()(const file_numbers &n) const
-    {
-        return std::hash<uint64_t>()(n.ino * 0x9e3779b97f4a7c15ULL ^ n.dev);
-    }
-};
-static std::unordered_map<file_numbers, std::string, file_numbers_hash> agreed;
 
 static bool unique_type(const char *type)
 {
@@ -52,9 +31,9 @@ static bool unique_type(const char *type)
 }
 
 // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - TYPE ..."
-static void read_devices(void)
+static void read_devices(struct maps_agreement *ma)
 {
-    devices_read = true;
+    ma->devices_read = true;
     char *text = nullptr;
     if (read_whole_proc_file(AT_FDCWD, "/proc/self/mountinfo", &text) < 0)
         return;
@@ -67,7 +46,7 @@ static void read_devices(void)
         const char *dash = strstr(line, " - ");
         if (sscanf(line, "%*u %*u %u:%u", &major, &minor) == 2 && dash != nullptr &&
             sscanf(dash, " - %63s", type) == 1) {
-            auto added = devices.emplace((uint64_t)makedev(major, minor), unique_type(type));
+            auto added = ma->devices.emplace((uint64_t)makedev(major, minor), unique_type(type));
             if (!added.second && added.first->second != unique_type(type))
                 added.first->second = false;
         }
@@ -78,37 +57,31 @@ static void read_devices(void)
     free(text);
 }
 
-static int unique_inodes(uint64_t dev)
+static int unique_inodes(struct maps_agreement *ma, uint64_t dev)
 {
-    if (!devices_read)
-        read_devices();
-    auto found = devices.find(dev);
-    return found != devices.end() && found->second;
+    if (!ma->devices_read)
+        read_devices(ma);
+    auto found = ma->devices.find(dev);
+    return found != ma->devices.end() && found->second;
 }
 
-int maps_agree(const struct proc_view *view, const struct kinfo_vmentry *kve)
+int maps_agree(struct maps_agreement *ma, const struct proc_view *view,
+               const struct kinfo_vmentry *kve)
 {
     if (view->prefix_len != 0)
         return 0;
     file_numbers numbers = {kve->kve_vn_fsid, kve->kve_vn_fileid};
-    auto found = agreed.find(numbers);
-    if (found != agreed.end() && found->second == kve->kve_path)
+    auto found = ma->agreed.find(numbers);
+    if (found != ma->agreed.end() && found->second == kve->kve_path)
         return 1;
     if (ends_with_deleted_marker(kve->kve_path) || strchr(kve->kve_path, '\n') != nullptr ||
-        !unique_inodes(numbers.dev))
+        !unique_inodes(ma, numbers.dev))
         return 0;
     struct file_id now = look_up_path(kve->kve_path);
     if (now.error != 0 || now.dev != numbers.dev || now.ino != numbers.ino || now.nlink == 0)
         return 0;
-    if (agreed.size() >= AGREED_LIMIT)
-        agreed.clear();
-    agreed[numbers] = kve->kve_path;
+    if (ma->agreed.size() >= AGREED_LIMIT)
+        ma->agreed.clear();
+    ma->agreed[numbers] = kve->kve_path;
     return 1;
-}
-
-void forget_maps_agreement(void)
-{
-    agreed.clear();
-    devices.clear();
-    devices_read = false;
 }
