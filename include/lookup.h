@@ -31,6 +31,11 @@ void stat_cache_clear(void);
 typedef int (*stat_call)(const char *path, struct stat *sb);
 extern stat_call lookup_call;
 
+// What the platform's calls here act for (its handle, say), set with them:
+// they find there what they need, since the lookups hand them nothing but
+// the path. Null for none.
+extern void *lookup_context;
+
 // Whether lookup_call follows symbolic links. When 0, a platform that can
 // refuses one on the way with ELOOP: a name the kernel gave holds none, so
 // one found there now may lead to any file system, and the lookup is asked

@@ -22,6 +22,7 @@ enum { KEEP_MAX = 8 };
 enum { HELD_DIRS_MAX = 16 };
 
 stat_call lookup_call = stat;
+void *lookup_context = nullptr;
 int lookup_follows = 1;
 keep_call lookup_keeps = nullptr;
 int lookup_can_cache = 0;

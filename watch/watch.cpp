@@ -6,10 +6,7 @@
 #include <sys/mman.h>
 #include <time.h>
 
-#include <vector>
-
 #include "mounts.h"
-#include "process_facts.h"
 
 int watch_bound_ms = LOOKUP_BOUND_SECONDS * 1000;
 
@@ -48,18 +45,6 @@ int watch_share(void)
         return -1;
     watch_use(page);
     return 0;
-}
-
-static std::vector<int> kept_fds = {0, 1, 2};
-
-void watch_keep_fd(int fd)
-{
-    kept_fds.push_back(fd);
-}
-
-void watch_close_unkept(void)
-{
-    close_all_but(kept_fds.data(), (int)kept_fds.size());
 }
 
 // The parent reads the page while the worker writes it: the sequence number

@@ -12,23 +12,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "linux_procstat.h"
-#include "mount_ns.h"
+#include "frames.h"
+#include "proc_files.h"
 
-// Every mount of every mount namespace that has a process, as their
-// mountinfo lists them: a mount in none of them was lazily unmounted. Read
-// for the run when a mount outside the namespaces at hand is first met, and
-// again for each further such mount, which may be newer than the reading.
-static std::unordered_set<uint64_t> attached;
-static std::unordered_set<uint64_t> asked;
-// Some namespace's mounts could not all be read: a mount missing from the
-// lists proves nothing.
-static bool partial;
-
-static void add_mounts(const char *text)
+static void add_mounts(struct attached_mounts *am, const char *text)
 {
     for (const char *line = text; *line != '\0';) {
-        attached.insert(strtoull(line, nullptr, 10));
+        am->attached.insert(strtoull(line, nullptr, 10));
         const char *nl = strchr(line, '\n');
         if (nl == nullptr)
             break;
@@ -36,12 +26,12 @@ static void add_mounts(const char *text)
     }
 }
 
-static bool add_mounts_of(int dir_fd)
+static bool add_mounts_of(struct attached_mounts *am, int dir_fd)
 {
     char *text = nullptr;
     if (read_whole_proc_file(dir_fd, "mountinfo", &text) < 0)
         return false;
-    add_mounts(text);
+    add_mounts(am, text);
     free(text);
     return true;
 }
@@ -55,7 +45,7 @@ static bool at_its_root(int dir_fd)
 // A chrooted process's mountinfo lists only what lies below its root. Where
 // every process of a namespace is chrooted, a child of ours joins the
 // namespace, which puts it at the namespace's root, and reads its own.
-static bool add_mounts_from_inside(int dir_fd)
+static bool add_mounts_from_inside(struct attached_mounts *am, int dir_fd)
 {
     int ns_fd = openat(dir_fd, "ns/mnt", O_RDONLY | O_CLOEXEC);
     int pipe_fds[2];
@@ -93,16 +83,16 @@ static bool add_mounts_from_inside(int dir_fd)
         waitpid(child, &status, 0);
     if (status != 0)
         return false;
-    add_mounts(text.c_str());
+    add_mounts(am, text.c_str());
     return true;
 }
 
 // Each namespace is read once, from a process at its root where it has one.
-static void read_all_namespaces(void)
+static void read_all_namespaces(struct attached_mounts *am)
 {
     std::unordered_map<std::string, int> chrooted;  // namespace link: a process's directory
     std::unordered_set<std::string> done;
-    partial = false;
+    am->partial = false;
     DIR *dir = opendir("/proc");
     struct dirent *de;
     while (dir != nullptr && (de = readdir(dir)) != nullptr) {
@@ -112,7 +102,7 @@ static void read_all_namespaces(void)
         char link[64];
         bool keep = false;
         if (fd >= 0 && read_ns_link(fd, "ns/mnt", link, sizeof link) == 0 && done.count(link) == 0) {
-            if (at_its_root(fd) && add_mounts_of(fd))
+            if (at_its_root(fd) && add_mounts_of(am, fd))
                 done.insert(link);
             else
                 keep = chrooted.emplace(link, fd).second;
@@ -123,22 +113,15 @@ static void read_all_namespaces(void)
     if (dir != nullptr)
         closedir(dir);
     for (const auto &ns : chrooted) {
-        if (done.count(ns.first) == 0 && !add_mounts_from_inside(ns.second))
-            partial = true;
+        if (done.count(ns.first) == 0 && !add_mounts_from_inside(am, ns.second))
+            am->partial = true;
         close(ns.second);
     }
 }
 
-int mount_attached(uint64_t mnt_id)
+int mount_attached(struct attached_mounts *am, uint64_t mnt_id)
 {
-    if (attached.count(mnt_id) == 0 && asked.insert(mnt_id).second)
-        read_all_namespaces();
-    return partial || attached.count(mnt_id) != 0;
-}
-
-void forget_attached_mounts(void)
-{
-    attached.clear();
-    asked.clear();
-    partial = false;
+    if (am->attached.count(mnt_id) == 0 && am->asked.insert(mnt_id).second)
+        read_all_namespaces(am);
+    return am->partial || am->attached.count(mnt_id) != 0;
 }

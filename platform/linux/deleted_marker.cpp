@@ -1,6 +1,6 @@
 #include <string.h>
 
-#include "linux_procstat.h"
+#include "file_identity.h"
 #include "lookup.h"
 
 static const char DELETED_MARKER[] = " (deleted)";

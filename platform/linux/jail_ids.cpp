@@ -9,6 +9,7 @@
 #include <string>
 
 #include "linux_procstat.h"
+#include "proc_files.h"
 
 // From <linux/nsfs.h> of Linux 6.10, which older headers lack: the pid, in
 // the caller's PID namespace, of the thread group whose pid in the
@@ -16,12 +17,6 @@
 #define VRIX_NS_GET_TGID_FROM_PIDNS _IOR(0xb7, 0x7, int)
 
 typedef std::string namespace_id;
-
-// Before Linux 6.10, the first processes of other namespaces are found by
-// reading every process's namespace link once, when a row first needs one.
-static bool no_pid_translation;
-static bool inits_read;
-static std::map<namespace_id, pid_t> inits;
 
 static int pid_namespace(int proc_fd, pid_t pid, namespace_id *id)
 {
@@ -57,27 +52,27 @@ static int is_namespace_init(int proc_fd, pid_t pid)
     return first;
 }
 
+static int note_init(pid_t pid, void *arg)
+{
+    struct procstat *ps = (struct procstat *)arg;
+    namespace_id id;
+    if (pid_namespace(ps->proc_fd, pid, &id) == 0 && id != ps->pid_ns &&
+        is_namespace_init(ps->proc_fd, pid))
+        ps->jails.inits[id] = pid;
+    return 0;
+}
+
 static void read_inits(struct procstat *ps)
 {
-    inits_read = true;
-    struct kinfo_proc *procs;
-    unsigned int count = 0;
-    if ((procs = procstat_getprocs(ps, KERN_PROC_PROC, 0, &count)) == nullptr)
-        return;
-    for (unsigned int i = 0; i < count; i++) {
-        namespace_id id;
-        if (pid_namespace(ps->proc_fd, procs[i].ki_pid, &id) == 0 && id != ps->pid_ns &&
-            is_namespace_init(ps->proc_fd, procs[i].ki_pid))
-            inits[id] = procs[i].ki_pid;
-    }
-    procstat_freeprocs(ps, procs);
+    ps->jails.inits_read = true;
+    each_pid(note_init, ps);
 }
 
 // The pid, as we see it, of the first process of the namespace whose link
 // of process pid reads id; 0 when there is none.
 static pid_t namespace_init(struct procstat *ps, pid_t pid, const namespace_id &id)
 {
-    if (!no_pid_translation) {
+    if (!ps->jails.no_pid_translation) {
         char name[40];
         pid_path(name, sizeof name, pid, "/ns/pid");
         int fd = openat(ps->proc_fd, name, O_RDONLY | O_CLOEXEC);
@@ -88,12 +83,12 @@ static pid_t namespace_init(struct procstat *ps, pid_t pid, const namespace_id &
         close(fd);
         if (init >= 0 || (error != ENOTTY && error != EINVAL))
             return init > 0 ? init : 0;
-        no_pid_translation = true;
+        ps->jails.no_pid_translation = true;
     }
-    if (!inits_read)
+    if (!ps->jails.inits_read)
         read_inits(ps);
-    auto found = inits.find(id);
-    return found == inits.end() ? 0 : found->second;
+    auto found = ps->jails.inits.find(id);
+    return found == ps->jails.inits.end() ? 0 : found->second;
 }
 
 // Linux has no jails; its containers are PID namespaces. A process in ours
@@ -109,10 +104,4 @@ int jail_id_of(struct procstat *ps, pid_t pid, int *jid)
     if (ps->pid_ns[0] != '\0' && id != ps->pid_ns)
         *jid = (int)namespace_init(ps, pid, id);
     return 0;
-}
-
-void forget_jail_ids(void)
-{
-    inits_read = false;
-    inits.clear();
 }

@@ -1,4 +1,4 @@
-#include "kernel_memory.h"
+#include "file_identity.h"
 
 #include <dirent.h>
 #include <stdio.h>
@@ -20,9 +20,6 @@ struct probe {
     size_t size;  // of one page
     void *mapped;
 };
-
-static std::vector<uint64_t> stat_devices, maps_devices;
-static bool stat_probed, maps_probed;
 
 static void add_probe(std::vector<probe> *probes, unsigned int flags, size_t size)
 {
@@ -68,14 +65,14 @@ static void add_device(std::vector<uint64_t> *devices, uint64_t dev)
         devices->push_back(dev);
 }
 
-static void probe_stat_devices(void)
+static void probe_stat_devices(struct kernel_memory *km)
 {
-    stat_probed = true;
+    km->stat_probed = true;
     std::vector<probe> probes = open_probes();
     for (const probe &p : probes) {
         struct stat sb;
         if (fstat(p.fd, &sb) == 0)
-            add_device(&stat_devices, sb.st_dev);
+            add_device(&km->stat_devices, sb.st_dev);
     }
     close_probes(&probes);
 }
@@ -92,7 +89,7 @@ static void map_probes(std::vector<probe> *probes)
 }
 
 // "start-end perms offset major:minor inode name", for each probe's start.
-static void read_probe_devices(const std::vector<probe> &probes)
+static void read_probe_devices(struct kernel_memory *km, const std::vector<probe> &probes)
 {
     FILE *in = fopen("/proc/self/maps", "re");
     if (in == nullptr)
@@ -106,39 +103,34 @@ static void read_probe_devices(const std::vector<probe> &probes)
             continue;
         for (const probe &p : probes) {
             if (p.mapped != nullptr && (uintptr_t)p.mapped == start)
-                add_device(&maps_devices, makedev(major, minor));
+                add_device(&km->maps_devices, makedev(major, minor));
         }
     }
     free(line);
     fclose(in);
 }
 
-static void probe_maps_devices(void)
+static void probe_maps_devices(struct kernel_memory *km)
 {
-    maps_probed = true;
+    km->maps_probed = true;
     std::vector<probe> probes = open_probes();
     map_probes(&probes);
-    read_probe_devices(probes);
+    read_probe_devices(km, probes);
     close_probes(&probes);
 }
 
-int is_kernel_memory(uint64_t dev)
+int is_kernel_memory(struct kernel_memory *km, uint64_t dev)
 {
-    if (!stat_probed)
-        probe_stat_devices();
-    return std::find(stat_devices.begin(), stat_devices.end(), dev) != stat_devices.end();
+    if (!km->stat_probed)
+        probe_stat_devices(km);
+    return std::find(km->stat_devices.begin(), km->stat_devices.end(), dev) !=
+           km->stat_devices.end();
 }
 
-int is_kernel_memory_in_maps(uint64_t dev)
+int is_kernel_memory_in_maps(struct kernel_memory *km, uint64_t dev)
 {
-    if (!maps_probed)
-        probe_maps_devices();
-    return std::find(maps_devices.begin(), maps_devices.end(), dev) != maps_devices.end();
-}
-
-void forget_kernel_memory(void)
-{
-    stat_devices.clear();
-    maps_devices.clear();
-    stat_probed = maps_probed = false;
+    if (!km->maps_probed)
+        probe_maps_devices(km);
+    return std::find(km->maps_devices.begin(), km->maps_devices.end(), dev) !=
+           km->maps_devices.end();
 }

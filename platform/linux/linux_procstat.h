@@ -1,35 +1,36 @@
 #ifndef VRIX_LINUX_PROCSTAT_H
 #define VRIX_LINUX_PROCSTAT_H
 
+// The top of the Linux layer: the handle, the view that ties the layers
+// below together for one process, and libprocstat's calls (platform.h).
+// The handle owns what lasts for the run, each layer's part of it, and
+// hands it down; nothing below reaches up for it. See README.md.
+
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <map>
+#include <string>
+
+#include "file_identity.h"
+#include "frames.h"
+#include "ns_lookup.h"
 #include "platform.h"
+#include "proc_view.h"
+#include "process_map.h"
 
-#include <limits.h>
-
-struct mount_ns;
-
-// The process last asked about: its directory is opened once however many
-// questions are asked about it. All that is learnt of the process lives
-// here and ends when the view moves on.
-struct proc_view {
-    pid_t pid;
-    int dir_fd;                   // /proc/PID, or /proc/TID of a live thread when the leader is gone
-    char dir_path[64];            // the same as a path
-    char root_prefix[PATH_MAX];   // prepended to its file names; "" in our own mount namespace
-    size_t prefix_len;
-    int no_memory;                // a kernel thread or zombie: its map is empty
-    const struct mount_ns *ns;    // its mount namespace
-    uint64_t file_dev;            // the device last found to hold files, or UINT64_MAX
-    uint64_t own_mount;           // the mount last found to be ours, or UINT64_MAX
-    int helper_sock;              // its lookup helper (ns_lookup.h), or -1
-    pid_t helper_pid;
-    int helper_tried;             // one was asked for: none is started again
+// Before Linux 6.10, the first processes of other namespaces are found by
+// reading every process's namespace link once, when a row first needs one.
+struct jail_ids {
+    bool no_pid_translation;
+    bool inits_read;
+    std::map<std::string, pid_t> inits;
 };
 
-// The handle: /proc, our own namespaces, and the process last asked about.
+// The handle: /proc, our own namespaces, the process last asked about, and
+// what is learnt for the run.
 struct procstat {
     int proc_fd;
     char mnt_ns[64];  // our mount namespace, as its link reads: "mnt:[4026531841]"
@@ -37,8 +38,13 @@ struct procstat {
     struct proc_view view;
     int use_text_maps;  // the kernel has no PROCMAP_QUERY
     int no_map_files;   // map_files cannot be read (not root): maps' own numbers are used
-    char *buffer;       // reused for reading maps
-    size_t buffer_size;
+    struct maps_buffer maps;  // reused for reading maps
+    struct mapped_files files;
+    struct kernel_memory kernel_memory;
+    struct maps_agreement agreement;
+    struct mount_namespaces namespaces;
+    struct ended_helpers ended;
+    struct jail_ids jails;
 };
 
 // The view of a process, opened on first use; null with errno ESRCH once the
@@ -48,49 +54,66 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid);
 // Moves the view to /proc/TID, a live thread of the process; 0, or -1.
 int proc_view_thread(struct procstat *ps, pid_t tid);
 
-// The state letter and flags of /proc/.../stat in dir_fd; 0, or -1.
-int read_proc_stat(int dir_fd, char *state, unsigned long *flags);
-
-// A thread of the process in dir_fd that has not exited, or 0.
-pid_t live_thread(int dir_fd, pid_t leader);
-
-// Reads a namespace link of a process ("pid:[4026531836]") into buf; its
-// identity, compared as text, is all that is needed, and reading the link is
-// much cheaper than a stat() through it. 0, or -1.
-int read_ns_link(int dir_fd, const char *name, char *buf, size_t size);
-
 // The jail ID of process pid into *jid: 0 in our own PID namespace, else the
 // pid of the first process of the process's namespace. 0, or -1 with errno
 // ESRCH once the process is gone. Asked only for a record of one process:
 // the list leaves ki_jid 0, as reading a link for every process would cost.
 int jail_id_of(struct procstat *ps, pid_t pid, int *jid);
-void forget_jail_ids(void);
 
-// "PID" and suffix into buf, as "%d%s" would write them: printf is a
-// noticeable cost on the scan's hot path. Returns buf.
-char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix);
+// The file that the link name of the process directory leads to
+// ("map_files/START-END", "exe"), as the process would see it: where its
+// file system refuses us, the process's helper is asked. 0, or -1 with
+// errno (EPERM or EACCES: the link is closed to us; EIO: its file system
+// refuses us and no helper could ask for us).
+int identify_link(struct procstat *ps, struct proc_view *view, const char *name,
+                  struct mapped_file *file);
 
-// Fills kp->ki_comm from /proc/PID/comm; left as it is when that cannot be
-// read.
-void read_comm(int proc_fd, struct kinfo_proc *kp);
+// The mapped file of kve, through map_files; learnt once per file, mount
+// namespace and run. 0, or -1 with errno (EPERM or EACCES without root,
+// ENOENT when the mapping or the process is gone).
+int mapped_file_of(struct procstat *ps, struct proc_view *view, const struct kinfo_vmentry *kve,
+                   struct mapped_file *file);
 
-// Reads a small file of the process directory into buf as text; its length,
-// or -1 with errno set.
-ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size);
+// A view is placed in its process's mount namespace (frames.h) only when
+// one of its names must be looked up where the process sees it: until then
+// its names are ours. 0, or -1 with errno (ESRCH once the process is gone).
+int view_mount_ns(struct procstat *ps, struct proc_view *view);
 
-// Reads a file of the process directory whole, whatever its size (status
-// grows with the process's groups); its length, or -1 with errno set. The
-// text is the caller's to free().
-ssize_t read_whole_proc_file(int dir_fd, const char *name, char **text);
+// Settles the file mappings of a map just read (settle_files.cpp): their
+// identity, their names, kernel memory told apart; mappings that are gone
+// are dropped. 0, or -1 with errno (ESRCH when the process is gone), or
+// SETTLE_NEEDS_NS, the map untouched, when a mapping's name must be looked
+// up where the process sees it and the view is not yet placed.
+enum { SETTLE_NEEDS_NS = 1 };
+int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b);
 
-// The kernel marks a file name " (deleted)" once the file is unlinked. Cuts
-// the marker from path unless the marked name itself still names the file
-// with the given device and inode (a live file may really be called so);
-// nlink is the file's link count, or LINKS_UNKNOWN.
-static const uint64_t LINKS_UNKNOWN = UINT64_MAX;
-void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink);
+// The lookups of the run (lookup.h), for the handle in lookup_context.
+// stat() as a process of another mount namespace would see the path: a
+// path under one of the handle's namespace root handles
+// ("/proc/self/fd/N/rest") is resolved inside that root, so that an
+// absolute symbolic link on the way leads where it leads in the namespace,
+// and ".." never climbs out of it (openat2() with RESOLVE_IN_ROOT, Linux 5.6
+// and later; before, the path is resolved as any other, and such a link is
+// followed from our own root). A lookup there that the file system refuses
+// us (EACCES) is asked from inside the process's user namespace (see
+// ns_lookup.h). Any other path is plain stat().
+int rooted_stat(const char *path, struct stat *sb);
 
-enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
-int ends_with_deleted_marker(const char *path);
+// With lookup_cached, the same from the kernel's caches alone, EAGAIN where
+// they cannot answer (openat2() with RESOLVE_CACHED, Linux 5.12 and later).
+
+// Where a lookup of path that the caches cannot answer would wait.
+struct wait_place;
+int rooted_place(const char *path, struct wait_place *place);
+
+// The handles a lookup of path needs: a namespace's root and the namespace.
+int rooted_keeps(const char *path, int *fds, int max);
+
+// A directory of our own frame, opened from the kernel's caches alone and
+// held, with its place; -1 for a namespace's path or one the caches lack.
+int rooted_dir(const char *dir, struct wait_place *place);
+
+// One name in such a directory, a symbolic link at it not followed.
+int rooted_at(int dir, const char *name, struct stat *sb);
 
 #endif

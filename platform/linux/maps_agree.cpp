@@ -1,4 +1,4 @@
-#include "maps_agree.h"
+#include "file_identity.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "lookup.h"
+#include "proc_files.h"
 
 // Local file systems that give each file in use one inode number on one
 // device, which maps and stat() both show. Not btrfs (inode numbers per
@@ -18,10 +19,6 @@
 // systems (whose numbers are the server's to choose).
 static const char *const UNIQUE_INODES[] = {"ext2", "ext3", "ext4", "xfs", "tmpfs", "f2fs", "jfs"};
 
-// Our own mount table's devices, read once a run: a device mounted since
-// is not in it, and is not trusted.
-static std::unordered_map<uint64_t, bool> devices;
-static bool devices_read;
 
 static bool unique_type(const char *type)
 {
@@ -33,9 +30,9 @@ static bool unique_type(const char *type)
 }
 
 // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [TAGS...] - TYPE ..."
-static void read_devices(void)
+static void read_devices(struct maps_agreement *ma)
 {
-    devices_read = true;
+    ma->devices_read = true;
     char *text = nullptr;
     if (read_whole_proc_file(AT_FDCWD, "/proc/self/mountinfo", &text) < 0)
         return;
@@ -48,7 +45,7 @@ static void read_devices(void)
         const char *dash = strstr(line, " - ");
         if (sscanf(line, "%*u %*u %u:%u", &major, &minor) == 2 && dash != nullptr &&
             sscanf(dash, " - %63s", type) == 1) {
-            auto added = devices.emplace((uint64_t)makedev(major, minor), unique_type(type));
+            auto added = ma->devices.emplace((uint64_t)makedev(major, minor), unique_type(type));
             if (!added.second && added.first->second != unique_type(type))
                 added.first->second = false;
         }
@@ -59,36 +56,28 @@ static void read_devices(void)
     free(text);
 }
 
-static int unique_inodes(uint64_t dev)
+static int unique_inodes(struct maps_agreement *ma, uint64_t dev)
 {
-    // most mappings are of files on the device of the one before
-    static uint64_t last_dev;
-    static bool last_unique;
-    if (devices_read && dev == last_dev)
-        return last_unique;
-    if (!devices_read)
-        read_devices();
-    auto found = devices.find(dev);
-    last_dev = dev;
-    last_unique = found != devices.end() && found->second;
-    return last_unique;
+    if (ma->devices_read && dev == ma->last_dev)
+        return ma->last_unique;
+    if (!ma->devices_read)
+        read_devices(ma);
+    auto found = ma->devices.find(dev);
+    ma->last_dev = dev;
+    ma->last_unique = found != ma->devices.end() && found->second;
+    return ma->last_unique;
 }
 
-int maps_agree(const struct proc_view *view, const struct kinfo_vmentry *kve)
+int maps_agree(struct maps_agreement *ma, const struct proc_view *view,
+               const struct kinfo_vmentry *kve)
 {
     if (view->prefix_len != 0)
         return 0;
-    if (!unique_inodes(kve->kve_vn_fsid) || ends_with_deleted_marker(kve->kve_path) ||
+    if (!unique_inodes(ma, kve->kve_vn_fsid) || ends_with_deleted_marker(kve->kve_path) ||
         strchr(kve->kve_path, '\n') != nullptr)
         return 0;
     // the run's own lookup of the name, which the verdict asks anyway
     struct file_id now = look_up_path(kve->kve_path);
     return now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid &&
            now.nlink != 0;
-}
-
-void forget_maps_agreement(void)
-{
-    devices.clear();
-    devices_read = false;
 }

@@ -1,4 +1,4 @@
-#include "maps_line.h"
+#include "process_map.h"
 
 #include <string.h>
 #include <sys/sysmacros.h>

@@ -4,23 +4,22 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "maps_line.h"
-#include "vmmap_builder.h"
+#include "process_map.h"
 
-// Reads the whole maps file into the handle's buffer; its length, or -1.
-static ssize_t read_all(struct procstat *ps, int fd)
+// Reads the whole maps file into the run's buffer; its length, or -1.
+static ssize_t read_all(struct maps_buffer *mb, int fd)
 {
     size_t used = 0;
     for (;;) {
-        if (ps->buffer_size - used < 4096) {
-            size_t size = ps->buffer_size == 0 ? 65536 : ps->buffer_size * 2;
-            char *grown = (char *)realloc(ps->buffer, size);
+        if (mb->buffer_size - used < 4096) {
+            size_t size = mb->buffer_size == 0 ? 65536 : mb->buffer_size * 2;
+            char *grown = (char *)realloc(mb->buffer, size);
             if (grown == nullptr)
                 return errno = ENOMEM, -1;
-            ps->buffer = grown;
-            ps->buffer_size = size;
+            mb->buffer = grown;
+            mb->buffer_size = size;
         }
-        ssize_t n = read(fd, ps->buffer + used, ps->buffer_size - used);
+        ssize_t n = read(fd, mb->buffer + used, mb->buffer_size - used);
         if (n < 0)
             return -1;
         if (n == 0)
@@ -55,12 +54,13 @@ static int add_line(const char *line, size_t len, const char *prefix, struct vmm
     return 0;
 }
 
-int read_text_vmmap(struct procstat *ps, int maps_fd, const char *prefix, struct vmmap_builder *b)
+int read_text_vmmap(struct maps_buffer *mb, int maps_fd, const char *prefix,
+                    struct vmmap_builder *b)
 {
-    ssize_t len = read_all(ps, maps_fd);
+    ssize_t len = read_all(mb, maps_fd);
     if (len < 0)
         return -1;
-    const char *p = ps->buffer, *end = ps->buffer + len;
+    const char *p = mb->buffer, *end = mb->buffer + len;
     while (p < end) {
         const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
         if (nl == nullptr)

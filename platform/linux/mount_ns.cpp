@@ -1,4 +1,4 @@
-#include "mount_ns.h"
+#include "frames.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,33 +12,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "linux_procstat.h"
+#include "proc_files.h"
 #include "watch.h"
-
-// The IDs of a namespace's mounts, read when first needed and again when a
-// mount not yet seen is met (once for each such ID).
-struct mount_list {
-    bool read;
-    std::unordered_set<uint64_t> ids;
-    std::unordered_set<uint64_t> asked;
-};
-
-struct mount_ns {
-    uint64_t key;  // its number, which names it to the watch; 0 for ours
-    int ns_fd;    // -1 for ours, which cannot end while we are in it
-    int root_fd;  // -1 for ours
-    std::string prefix;
-    mutable mount_list mounts;
-};
-
-// Keyed by the namespace link's text ("mnt:[4026531841]"). The kernel hands
-// a freed namespace's number to the next new one; the handle held on each
-// namespace met keeps its number from being reused during the scan.
-static std::unordered_map<std::string, mount_ns> namespaces;
-static const mount_ns *own_ns;
-
-// The root handles, for telling a path under one from any other.
-static std::unordered_map<int, int> root_handles;  // root handle: namespace handle
 
 // Every line of mountinfo begins with the mount's ID. What one process's
 // mountinfo lists belongs to its namespace; it lists only the mounts below
@@ -100,7 +75,8 @@ static int hold_ns(struct proc_view *view, const char *link, int *fd)
     return 0;
 }
 
-static int learn_ns(struct proc_view *view, const char *link, mount_ns *ns)
+static int learn_ns(struct mount_namespaces *mn, struct proc_view *view, const char *link,
+                    mount_ns *ns)
 {
     ns->root_fd = -1;
     if (hold_ns(view, link, &ns->ns_fd) != 0 || open_ns_root(view, &ns->root_fd) != 0) {
@@ -112,7 +88,7 @@ static int learn_ns(struct proc_view *view, const char *link, mount_ns *ns)
     ns->prefix = "/proc/self/fd/" + std::to_string(ns->root_fd);
     ns->key = strtoull(link + strcspn(link, "0123456789"), nullptr, 10);
     ns->mounts.read = false;
-    root_handles[ns->root_fd] = ns->ns_fd;
+    mn->root_handles[ns->root_fd] = ns->ns_fd;
     return 0;
 }
 
@@ -129,36 +105,36 @@ static void use_ns(struct proc_view *view, const mount_ns *ns)
 // leader whose threads run on) has none left; it is seen as ours, and its
 // map, if any, says the rest. We may not look into another user's process:
 // its map will say so too. Anything else is an error.
-static int unknown_ns(struct proc_view *view, int error)
+static int unknown_ns(struct mount_namespaces *mn, struct proc_view *view, int error)
 {
     if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
         return errno = ESRCH, -1;
     if (error != ENOENT && error != EINVAL && error != ESRCH && error != EACCES && error != EPERM)
         return errno = error, -1;
-    use_ns(view, own_ns);
+    use_ns(view, mn->own_ns);
     return 0;
 }
 
 // A process that moves to another namespace while it is being learnt is
 // asked once more.
-int enter_mount_ns(struct procstat *ps, struct proc_view *view)
+int enter_mount_ns(struct mount_namespaces *mn, const char *own_link, struct proc_view *view)
 {
-    if (own_ns == nullptr)
-        own_ns = &namespaces.emplace(ps->mnt_ns, mount_ns{0, -1, -1, "", {false, {}, {}}})
-                      .first->second;
+    if (mn->own_ns == nullptr)
+        mn->own_ns = &mn->namespaces.emplace(own_link, mount_ns{0, -1, -1, "", {false, {}, {}}})
+                          .first->second;
     for (int tries = 0;; tries++) {
-        char link[sizeof ps->mnt_ns];
+        char link[64];
         if (read_ns_link(view->dir_fd, "ns/mnt", link, sizeof link) != 0)
-            return unknown_ns(view, errno);
-        auto found = namespaces.find(link);
-        if (found == namespaces.end()) {
+            return unknown_ns(mn, view, errno);
+        auto found = mn->namespaces.find(link);
+        if (found == mn->namespaces.end()) {
             mount_ns ns;
-            if (learn_ns(view, link, &ns) != 0) {
+            if (learn_ns(mn, view, link, &ns) != 0) {
                 if (errno == EAGAIN && tries == 0)
                     continue;
-                return unknown_ns(view, errno);
+                return unknown_ns(mn, view, errno);
             }
-            found = namespaces.emplace(link, std::move(ns)).first;
+            found = mn->namespaces.emplace(link, std::move(ns)).first;
         }
         use_ns(view, &found->second);
         return 0;
@@ -173,27 +149,22 @@ void view_unplaced(struct proc_view *view)
     watch_frame(0, "");
 }
 
-int view_mount_ns(struct procstat *ps, struct proc_view *view)
-{
-    return view->ns != nullptr ? 0 : enter_mount_ns(ps, view);
-}
-
 // A mount that is neither ours nor the process's namespace's is another
 // namespace's (one the process left after mapping the file) or lazily
 // unmounted from all. The first is looked up in the frame of the process's
 // namespace, for want of a better; the second nowhere.
-int mount_frame(struct proc_view *view, uint64_t mnt_id)
+int mount_frame(struct mount_namespaces *mn, struct proc_view *view, uint64_t mnt_id)
 {
     // most mappings of a process lie on the mount of the one before
     if (mnt_id == view->own_mount)
         return FRAME_OURS;
-    if (listed(&own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id)) {
+    if (listed(&mn->own_ns->mounts, AT_FDCWD, "/proc/self/mountinfo", mnt_id)) {
         view->own_mount = mnt_id;
         return FRAME_OURS;
     }
     if (view->prefix_len != 0 && listed(&view->ns->mounts, view->dir_fd, "mountinfo", mnt_id))
         return FRAME_PROCESS;
-    if (!mount_attached(mnt_id))
+    if (!mount_attached(&mn->attached, mnt_id))
         return FRAME_DETACHED;
     return view->prefix_len == 0 ? FRAME_OURS : FRAME_PROCESS;
 }
@@ -203,22 +174,21 @@ int mount_ns_handle(const struct mount_ns *ns)
     return ns == nullptr ? -1 : ns->ns_fd;
 }
 
-int ns_of_root_handle(int fd)
+int ns_of_root_handle(const struct mount_namespaces *mn, int fd)
 {
-    auto found = root_handles.find(fd);
-    return found == root_handles.end() ? -1 : found->second;
+    auto found = mn->root_handles.find(fd);
+    return found == mn->root_handles.end() ? -1 : found->second;
 }
 
-void forget_mount_namespaces(void)
+void close_mount_namespaces(struct mount_namespaces *mn)
 {
-    for (auto &entry : namespaces) {
+    for (auto &entry : mn->namespaces) {
         if (entry.second.root_fd >= 0)
             close(entry.second.root_fd);
         if (entry.second.ns_fd >= 0)
             close(entry.second.ns_fd);
     }
-    namespaces.clear();
-    root_handles.clear();
-    own_ns = nullptr;
-    forget_attached_mounts();
+    mn->namespaces.clear();
+    mn->root_handles.clear();
+    mn->own_ns = nullptr;
 }

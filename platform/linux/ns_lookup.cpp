@@ -21,9 +21,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "linux_procstat.h"
+#include "frames.h"
+#include "proc_files.h"
 #include "process_facts.h"
-#include "mount_ns.h"
 #include "watch.h"
 
 #ifndef SYS_openat2
@@ -41,10 +41,6 @@ struct ns_answer {
     uint64_t nlink;
     uint64_t mnt_id;
 };
-
-static struct proc_view *view_in_use;
-// Helpers killed and not yet waited for: one may sleep in a file system.
-static std::vector<pid_t> ended;
 
 static int answer_of(int fd, const char *path, int flags, struct ns_answer *answer)
 {
@@ -297,11 +293,9 @@ static void start_helper(struct proc_view *view)
 }
 
 // Sends a request and takes the answer; 0, or -1 with errno.
-static int ask(struct msghdr *msg, struct ns_answer *answer)
+static int ask(struct proc_view *view, struct ended_helpers *ended, struct msghdr *msg,
+               struct ns_answer *answer)
 {
-    struct proc_view *view = view_in_use;
-    if (view == nullptr)
-        return errno = EACCES, -1;
     if (!view->helper_tried)
         start_helper(view);
     if (view->helper_sock < 0)
@@ -313,25 +307,25 @@ static int ask(struct msghdr *msg, struct ns_answer *answer)
                 recv(view->helper_sock, answer, sizeof *answer, 0) == (ssize_t)sizeof *answer;
     watch->waiter = 0;
     if (!asked) {
-        ns_lookup_end(view);  // not asked again for this process
+        ns_lookup_end(view, ended);  // not asked again for this process
         return errno = EACCES, -1;
     }
     return answer->error != 0 ? (errno = answer->error, -1) : 0;
 }
 
-int ns_lookup_stat(int ns_fd, const char *rest, struct stat *sb)
+int ns_lookup_stat(struct proc_view *view, struct ended_helpers *ended, int ns_fd,
+                   const char *rest, struct stat *sb)
 {
     struct ns_answer answer;
     size_t len = strlen(rest);
-    if (view_in_use == nullptr || mount_ns_handle(view_in_use->ns) != ns_fd || len == 0 ||
-        len > PATH_MAX)
+    if (mount_ns_handle(view->ns) != ns_fd || len == 0 || len > PATH_MAX)
         return errno = EACCES, -1;
     struct iovec iov = {(void *)rest, len};
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    if (ask(&msg, &answer) != 0)
+    if (ask(view, ended, &msg, &answer) != 0)
         return -1;
     memset(sb, 0, sizeof *sb);
     sb->st_dev = (dev_t)answer.dev;
@@ -341,7 +335,8 @@ int ns_lookup_stat(int ns_fd, const char *rest, struct stat *sb)
     return 0;
 }
 
-int ns_lookup_file(int fd, struct mapped_file *file)
+int ns_lookup_file(struct proc_view *view, struct ended_helpers *ended, int fd,
+                   struct mapped_file *file)
 {
     struct ns_answer answer;
     char none = 0;  // a message of no bytes would read as the end
@@ -354,7 +349,7 @@ int ns_lookup_file(int fd, struct mapped_file *file)
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof fd);
     memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    if (ask(&msg, &answer) != 0)
+    if (ask(view, ended, &msg, &answer) != 0)
         return -1;
     file->dev = answer.dev;
     file->ino = answer.ino;
@@ -364,32 +359,27 @@ int ns_lookup_file(int fd, struct mapped_file *file)
     return 0;
 }
 
-void ns_lookup_view(struct proc_view *view)
-{
-    view_in_use = view;
-}
-
-void ns_lookup_end(struct proc_view *view)
+void ns_lookup_end(struct proc_view *view, struct ended_helpers *ended)
 {
     if (view->helper_sock >= 0) {
         close(view->helper_sock);
         kill(view->helper_pid, SIGKILL);
-        ended.push_back(view->helper_pid);
+        ended->pids.push_back(view->helper_pid);
     }
     view->helper_sock = -1;
     view->helper_pid = 0;
-    ended.erase(std::remove_if(ended.begin(), ended.end(),
-                               [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; }),
-                ended.end());
+    std::vector<pid_t> &pids = ended->pids;
+    pids.erase(std::remove_if(pids.begin(), pids.end(),
+                              [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; }),
+               pids.end());
 }
 
-int ns_lookup_keeps(int *fds, int max)
+int ns_lookup_keeps(const struct proc_view *view, int *fds, int max)
 {
-    struct proc_view *view = view_in_use;
     int n = 0;
-    if (view != nullptr && n < max)
+    if (n < max)
         fds[n++] = view->dir_fd;
-    if (view != nullptr && view->helper_sock >= 0 && n < max)
+    if (view->helper_sock >= 0 && n < max)
         fds[n++] = view->helper_sock;
     return n;
 }

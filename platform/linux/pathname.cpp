@@ -7,10 +7,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "kernel_memory.h"
 #include "linux_procstat.h"
-#include "mapped_file.h"
-#include "mount_ns.h"
+#include "proc_files.h"
 
 static const unsigned long PF_KTHREAD = 0x00200000;
 
@@ -50,12 +48,13 @@ static int strip_exe_marker(struct procstat *ps, struct proc_view *view, char *l
     struct mapped_file exe;
     if (view_mount_ns(ps, view) != 0)
         return -1;
-    if (stat_proc_link(view, "exe", &exe) != 0)
+    if (identify_link(ps, view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
     // an executable in kernel memory (a sealed memfd, as container runtimes
     // run) has no mount to place: no name leads to it anywhere
-    int frame = !exe.has_mnt_id || is_kernel_memory(exe.dev) ? FRAME_PROCESS
-                                                              : mount_frame(view, exe.mnt_id);
+    int frame = !exe.has_mnt_id || is_kernel_memory(&ps->kernel_memory, exe.dev)
+                    ? FRAME_PROCESS
+                    : mount_frame(&ps->namespaces, view, exe.mnt_id);
     // shown from the process's root when the kernel named it from no root
     size_t prefix_len = frame == FRAME_OURS ? 0 : view->prefix_len;
     if (frame == FRAME_DETACHED)

@@ -5,7 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "linux_procstat.h"
+#include "proc_files.h"
 
 int read_proc_stat(int dir_fd, char *state, unsigned long *flags)
 {

@@ -4,8 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
-#include "maps_line.h"
-#include "vmmap_builder.h"
+#include "process_map.h"
 
 // From <linux/fs.h> of Linux 6.11, which older headers lack.
 struct procmap_query {

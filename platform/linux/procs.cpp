@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -7,14 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "linux_procstat.h"
-#include "maps_agree.h"
-#include "kernel_memory.h"
-#include "mapped_file.h"
-#include "mount_ns.h"
-#include "ns_lookup.h"
-#include "rooted_stat.h"
 #include "lookup.h"
+#include "proc_files.h"
 #include "watch.h"
 
 // Each mount namespace met holds a handle for the rest of the scan: a host
@@ -34,22 +30,19 @@ struct procstat *procstat_open_sysctl(void)
     int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    struct procstat *ps = (struct procstat *)calloc(1, sizeof *ps);
+    // all that is learnt for the run starts empty
+    struct procstat *ps = new (std::nothrow) procstat();
     if (ps == nullptr) {
         close(fd);
-        return nullptr;
+        return errno = ENOMEM, nullptr;
     }
     ps->proc_fd = fd;
     watch_keep_fd(fd);
     ps->view.dir_fd = -1;
     ps->view.helper_sock = -1;
-    forget_mapped_files();
-    forget_mount_namespaces();
-    forget_kernel_memory();
-    forget_jail_ids();
-    forget_maps_agreement();
     // names of another namespace resolve inside its root, for the verdict's
     // lookups and ours alike
+    lookup_context = ps;
     lookup_call = rooted_stat;
     lookup_keeps = rooted_keeps;
     lookup_place = rooted_place;
@@ -63,34 +56,15 @@ struct procstat *procstat_open_sysctl(void)
 
 void procstat_close(struct procstat *ps)
 {
-    ns_lookup_end(&ps->view);
-    ns_lookup_view(nullptr);
+    ns_lookup_end(&ps->view, &ps->ended);
+    if (lookup_context == ps)
+        lookup_context = nullptr;
     if (ps->view.dir_fd >= 0)
         close(ps->view.dir_fd);
-    forget_mount_namespaces();
+    close_mount_namespaces(&ps->namespaces);
     close(ps->proc_fd);
-    free(ps->buffer);
-    free(ps);
-}
-
-char *pid_path(char *buf, size_t size, pid_t pid, const char *suffix)
-{
-    char digits[16];
-    int n = 0;
-    unsigned value = (unsigned)pid;
-    do {
-        digits[n++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    size_t len = 0;
-    while (n > 0 && len + 1 < size)
-        buf[len++] = digits[--n];
-    size_t suffix_len = strlen(suffix);
-    if (len + suffix_len >= size)
-        suffix_len = size - 1 - len;
-    memcpy(buf + len, suffix, suffix_len);
-    buf[len + suffix_len] = '\0';
-    return buf;
+    free(ps->maps.buffer);
+    delete ps;
 }
 
 static int open_view(struct procstat *ps, struct proc_view *view, const char *relative)
@@ -108,6 +82,11 @@ static int open_view(struct procstat *ps, struct proc_view *view, const char *re
     return 0;
 }
 
+int view_mount_ns(struct procstat *ps, struct proc_view *view)
+{
+    return view->ns != nullptr ? 0 : enter_mount_ns(&ps->namespaces, ps->mnt_ns, view);
+}
+
 struct proc_view *proc_view(struct procstat *ps, pid_t pid)
 {
     struct proc_view *view = &ps->view;
@@ -116,13 +95,12 @@ struct proc_view *proc_view(struct procstat *ps, pid_t pid)
     char relative[24];
     pid_path(relative, sizeof relative, pid, "");
     // nothing learnt of the process before passes to this one
-    ns_lookup_end(view);
+    ns_lookup_end(view, &ps->ended);
     view->helper_tried = 0;
     view->pid = pid;
     view->no_memory = 0;
     view->file_dev = UINT64_MAX;
     view->own_mount = UINT64_MAX;
-    ns_lookup_view(view);
     if (open_view(ps, view, relative) != 0) {
         int error = errno;
         if (view->dir_fd >= 0)
@@ -143,88 +121,12 @@ int proc_view_thread(struct procstat *ps, pid_t tid)
     return open_view(ps, &ps->view, relative);
 }
 
-int read_ns_link(int dir_fd, const char *name, char *buf, size_t size)
-{
-    ssize_t n = readlinkat(dir_fd, name, buf, size - 1);
-    buf[n < 0 ? 0 : n] = '\0';
-    return n < 0 ? -1 : 0;
-}
-
-ssize_t read_proc_file(int dir_fd, const char *name, char *buf, size_t size)
-{
-    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    ssize_t n = read(fd, buf, size - 1);
-    int error = errno;
-    close(fd);
-    if (n < 0)
-        return errno = error, -1;
-    buf[n] = '\0';
-    return n;
-}
-
-ssize_t read_whole_proc_file(int dir_fd, const char *name, char **text)
-{
-    int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    size_t size = 4096, len = 0;
-    char *buf = (char *)malloc(size);
-    ssize_t n = 0;
-    while (buf != nullptr && (n = read(fd, buf + len, size - 1 - len)) > 0) {
-        len += (size_t)n;
-        if (len + 1 == size) {
-            char *grown = (char *)realloc(buf, size * 2);
-            if (grown == nullptr)
-                free(buf);
-            buf = grown;
-            size *= 2;
-        }
-    }
-    int error = buf == nullptr ? ENOMEM : errno;
-    close(fd);
-    if (buf == nullptr || n < 0) {
-        free(buf);
-        return errno = error, -1;
-    }
-    buf[len] = '\0';
-    *text = buf;
-    return (ssize_t)len;
-}
-
-static int parse_pid(const char *name, pid_t *pid)
-{
-    if (*name < '1' || *name > '9')
-        return 0;
-    char *end = nullptr;
-    long value = strtol(name, &end, 10);
-    if (*end != '\0' || value <= 0)
-        return 0;
-    *pid = (pid_t)value;
-    return 1;
-}
-
 // The record of one process, its command name left to be read when needed.
 static void fill_proc(pid_t pid, struct kinfo_proc *kp)
 {
     memset(kp, 0, sizeof *kp);
     kp->ki_pid = pid;
     kp->ki_jid = 0;
-}
-
-void read_comm(int proc_fd, struct kinfo_proc *kp)
-{
-    char name[40];
-    pid_path(name, sizeof name, kp->ki_pid, "/comm");
-    char comm[64];
-    if (read_proc_file(proc_fd, name, comm, sizeof comm) < 0)
-        return;
-    size_t len = strcspn(comm, "\n");
-    if (len > COMMLEN)
-        len = COMMLEN;
-    memcpy(kp->ki_comm, comm, len);
-    kp->ki_comm[len] = '\0';
 }
 
 // The record of one process, with its jail ID.
@@ -242,6 +144,27 @@ static struct kinfo_proc *one_proc(struct procstat *ps, pid_t pid, unsigned int 
     return kp;
 }
 
+// The list as /proc is read.
+struct proc_list {
+    struct kinfo_proc *procs;
+    size_t used, capacity;
+};
+
+static int add_proc(pid_t pid, void *arg)
+{
+    struct proc_list *list = (struct proc_list *)arg;
+    if (list->used == list->capacity) {
+        size_t capacity = list->capacity == 0 ? 512 : list->capacity * 2;
+        void *grown = realloc(list->procs, capacity * sizeof *list->procs);
+        if (grown == nullptr)
+            return errno = ENOMEM, -1;
+        list->procs = (struct kinfo_proc *)grown;
+        list->capacity = capacity;
+    }
+    fill_proc(pid, &list->procs[list->used++]);
+    return 0;
+}
+
 // One record per process (not per thread), in the order /proc lists them;
 // the list leaves the jail IDs to a record asked by pid.
 struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int arg, unsigned int *count)
@@ -250,35 +173,18 @@ struct kinfo_proc *procstat_getprocs(struct procstat *ps, int what, int arg, uns
         return one_proc(ps, (pid_t)arg, count);
     if (what != KERN_PROC_PROC)
         return errno = EINVAL, nullptr;
-    DIR *dir = opendir("/proc");
-    if (dir == nullptr)
-        return nullptr;
-    struct kinfo_proc *procs = nullptr;
-    size_t used = 0, capacity = 0;
-    struct dirent *de;
-    while ((de = readdir(dir)) != nullptr) {
-        pid_t pid;
-        if (!parse_pid(de->d_name, &pid))
-            continue;
-        if (used == capacity) {
-            capacity = capacity == 0 ? 512 : capacity * 2;
-            void *grown = realloc(procs, capacity * sizeof *procs);
-            if (grown == nullptr) {
-                free(procs);
-                closedir(dir);
-                return errno = ENOMEM, nullptr;
-            }
-            procs = (struct kinfo_proc *)grown;
-        }
-        fill_proc(pid, &procs[used++]);
+    struct proc_list list = {nullptr, 0, 0};
+    if (each_pid(add_proc, &list) != 0) {
+        int error = errno;
+        free(list.procs);
+        return errno = error, nullptr;
     }
-    closedir(dir);
-    if (procs == nullptr)
-        procs = (struct kinfo_proc *)malloc(sizeof *procs);
-    if (procs == nullptr)
+    if (list.procs == nullptr)
+        list.procs = (struct kinfo_proc *)malloc(sizeof *list.procs);
+    if (list.procs == nullptr)
         return errno = ENOMEM, nullptr;
-    *count = (unsigned int)used;
-    return procs;
+    *count = (unsigned int)list.used;
+    return list.procs;
 }
 
 void procstat_freeprocs(struct procstat *, struct kinfo_proc *procs)

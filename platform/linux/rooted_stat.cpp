@@ -1,5 +1,3 @@
-#include "rooted_stat.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -11,9 +9,8 @@
 
 #include <string>
 
+#include "linux_procstat.h"
 #include "lookup.h"
-#include "mount_ns.h"
-#include "ns_lookup.h"
 
 #ifndef SYS_openat2
 #define SYS_openat2 437
@@ -26,17 +23,20 @@ static const char HANDLE_PREFIX[] = "/proc/self/fd/";
 
 static bool no_openat2;
 
-// The handle and the rest of a path under one of our namespace roots, with
-// the namespace's own handle; -1 for any other path.
+// The handle and the rest of a path under one of the namespace roots of
+// the handle in use (lookup_context), with the namespace's own handle; -1
+// for any other path.
 static int root_handle_of(const char *path, const char **rest, int *ns_fd)
 {
+    const struct procstat *ps = (const struct procstat *)lookup_context;
     size_t len = sizeof HANDLE_PREFIX - 1;
-    if (strncmp(path, HANDLE_PREFIX, len) != 0 || path[len] < '0' || path[len] > '9')
+    if (ps == nullptr || strncmp(path, HANDLE_PREFIX, len) != 0 || path[len] < '0' ||
+        path[len] > '9')
         return -1;
     char *end = nullptr;
     long fd = strtol(path + len, &end, 10);
     if ((*end != '/' && *end != '\0') || fd > 0x7fffffff ||
-        (*ns_fd = ns_of_root_handle((int)fd)) < 0)
+        (*ns_fd = ns_of_root_handle(&ps->namespaces, (int)fd)) < 0)
         return -1;
     // the root itself
     *rest = *end == '\0' || end[1] == '\0' ? "." : end + 1;
@@ -139,8 +139,10 @@ int rooted_stat(const char *path, struct stat *sb)
     // a file system mounted in the process's user namespace refuses us, not
     // the process; so may one stacked on it (an overlay on such a FUSE
     // gives ESTALE)
-    if (root_fd >= 0 && result != 0 && (errno == EACCES || errno == ESTALE))
-        return ns_lookup_stat(ns_fd, rest, sb);
+    if (root_fd >= 0 && result != 0 && (errno == EACCES || errno == ESTALE)) {
+        struct procstat *ps = (struct procstat *)lookup_context;
+        return ns_lookup_stat(&ps->view, &ps->ended, ns_fd, rest, sb);
+    }
     return result;
 }
 
@@ -210,5 +212,6 @@ int rooted_keeps(const char *path, int *fds, int max)
         return 0;
     fds[0] = root_fd;
     fds[1] = ns_fd;
-    return 2 + ns_lookup_keeps(fds + 2, max - 2);
+    const struct procstat *ps = (const struct procstat *)lookup_context;
+    return 2 + ns_lookup_keeps(&ps->view, fds + 2, max - 2);
 }

@@ -5,12 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "maps_agree.h"
-#include "kernel_memory.h"
-#include "mapped_file.h"
-#include "mount_ns.h"
+#include "linux_procstat.h"
 #include "lookup.h"
-#include "vmmap_builder.h"
 
 // Whether a file stands at path, asked as any mapped path is asked: watched
 // and remembered for the run.
@@ -96,11 +92,12 @@ static void forget_unlinked_names(struct vmmap_builder *b, const std::vector<uns
 
 // Whether dev holds files rather than kernel memory; most mappings of a
 // process lie on the device of the one before.
-static int holds_files(struct proc_view *view, uint64_t dev, int exact)
+static int holds_files(struct procstat *ps, struct proc_view *view, uint64_t dev, int exact)
 {
     if (dev == view->file_dev)
         return 1;
-    if (exact ? is_kernel_memory(dev) : is_kernel_memory_in_maps(dev))
+    if (exact ? is_kernel_memory(&ps->kernel_memory, dev)
+              : is_kernel_memory_in_maps(&ps->kernel_memory, dev))
         return 0;
     view->file_dev = dev;
     return 1;
@@ -117,27 +114,28 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
     int exact = !ps->no_map_files;
-    if (exact && maps_agree(view, kve))
+    if (exact && maps_agree(&ps->agreement, view, kve))
         return 0;
     // the name must be looked up where the process sees it
     if (view->ns == nullptr)
         return SETTLE_NEEDS_NS;
     struct mapped_file file;
-    if (exact && mapped_file_of(view, kve, &file) != 0) {
+    if (exact && mapped_file_of(ps, view, kve, &file) != 0) {
         if (errno != EPERM && errno != EACCES)
             return -1;
         ps->no_map_files = 1;  // not root: maps' own numbers it is
         exact = 0;
     }
-    if (!holds_files(view, exact ? file.dev : kve->kve_vn_fsid, exact)) {
+    if (!holds_files(ps, view, exact ? file.dev : kve->kve_vn_fsid, exact)) {
         kve->kve_type = KVME_TYPE_SWAP;
         return 0;
     }
-    int frame = exact && file.has_mnt_id ? mount_frame(view, file.mnt_id) : FRAME_PROCESS;
+    int frame =
+        exact && file.has_mnt_id ? mount_frame(&ps->namespaces, view, file.mnt_id) : FRAME_PROCESS;
     // what was learnt of the file holds for every mapping of it through a
     // mount that a name reaches, not for one through a detached mount
     if (frame == FRAME_DETACHED)
-        forget_mapped_file(view, kve);
+        forget_mapped_file(&ps->files, view, kve);
     size_t prefix_len = exact ? put_in_frame(view, kve, frame) : view->prefix_len;
     if (exact) {
         kve->kve_vn_fsid = file.dev;

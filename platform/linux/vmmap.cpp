@@ -4,30 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "mount_ns.h"
-#include "vmmap_builder.h"
-
-const char UNREADABLE_PATH[] = "/dev/null/name-too-long";
-
-struct kinfo_vmentry *vmmap_append(struct vmmap_builder *b)
-{
-    if (b->count == b->capacity) {
-        // grows by half: a huge map never needs twice its size at once
-        unsigned int capacity = b->capacity == 0 ? 64 : b->capacity + b->capacity / 2;
-        void *grown = realloc(b->map, capacity * sizeof *b->map);
-        if (grown == nullptr)
-            return errno = ENOMEM, nullptr;
-        b->map = (struct kinfo_vmentry *)grown;
-        b->capacity = capacity;
-    }
-    return &b->map[b->count++];
-}
-
-void mark_name_too_long(struct kinfo_vmentry *kve)
-{
-    kve->kve_type = KVME_TYPE_VNODE;
-    memcpy(kve->kve_path, UNREADABLE_PATH, sizeof UNREADABLE_PATH);
-}
+#include "linux_procstat.h"
 
 static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
                       struct vmmap_builder *b)
@@ -41,7 +18,7 @@ static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
         ps->use_text_maps = 1;  // an older kernel: the text it is
         b->count = 0;
     }
-    return read_text_vmmap(ps, maps_fd, view->root_prefix, b);
+    return read_text_vmmap(&ps->maps, maps_fd, view->root_prefix, b);
 }
 
 // Most processes' files stand at their names in our own frame, which is

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "maps_line.h"
+#include "process_map.h"
 
 static const size_t PATH_SIZE = sizeof(kinfo_vmentry::kve_path);
 

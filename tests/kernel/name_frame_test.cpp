@@ -11,7 +11,6 @@
 
 #include "kernel_fixture.h"
 #include "linux_procstat.h"
-#include "rooted_stat.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <sys/sysmacros.h>
 
-#include "maps_line.h"
+#include "process_map.h"
 
 namespace {
 
