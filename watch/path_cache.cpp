@@ -24,20 +24,35 @@ static std::vector<slot> slots;
 static std::vector<entry> entries;
 static std::vector<char> arena;
 
-// Eight bytes at a time: the paths are long and share long beginnings.
+static uint64_t load8(const char *p)
+{
+    uint64_t word;
+    memcpy(&word, p, 8);
+    return word;
+}
+
+// Sixteen bytes at a time in two lanes, the last eight read where they end:
+// the paths are long and share long beginnings, and this is asked twice for
+// every mapping of every process.
 static uint64_t hash_of(const char *path, size_t len)
 {
-    uint64_t h = (uint64_t)len * 0x9e3779b97f4a7c15ULL;
-    for (; len >= 8; path += 8, len -= 8) {
-        uint64_t word;
-        memcpy(&word, path, 8);
-        h = (h ^ word) * 0x9e3779b97f4a7c15ULL;
-        h ^= h >> 29;
+    uint64_t a = (uint64_t)len * 0x9e3779b97f4a7c15ULL, b = 0xc2b2ae3d27d4eb4fULL;
+    const char *p = path;
+    size_t left = len;
+    for (; left >= 16; p += 16, left -= 16) {
+        a = (a ^ load8(p)) * 0xff51afd7ed558ccdULL;
+        b = (b ^ load8(p + 8)) * 0xc4ceb9fe1a85ec53ULL;
     }
-    uint64_t rest = 0;
-    memcpy(&rest, path, len);
-    // every bit of the words into the low bits, which pick the slot
-    h ^= rest;
+    if (left >= 8)
+        a = (a ^ load8(p)) * 0xff51afd7ed558ccdULL;
+    if (len >= 8) {
+        b = (b ^ load8(path + len - 8)) * 0xc4ceb9fe1a85ec53ULL;
+    } else {
+        for (size_t i = 0; i < len; i++)
+            b = (b ^ (unsigned char)path[i]) * 0xc4ceb9fe1a85ec53ULL;
+    }
+    // every bit of both lanes into the low bits, which pick the slot
+    uint64_t h = a ^ (b >> 32 | b << 32);
     h = (h ^ (h >> 33)) * 0xff51afd7ed558ccdULL;
     h = (h ^ (h >> 33)) * 0xc4ceb9fe1a85ec53ULL;
     return h ^ (h >> 33);
