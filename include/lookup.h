@@ -61,6 +61,19 @@ struct wait_place {
 typedef int (*place_call)(const char *path, struct wait_place *place);
 extern place_call lookup_place;
 
+// A directory of our own frame held open for the run, found through the
+// caches alone: its handle with its place filled in, or -1 (another
+// frame's name, a directory the caches lack, a platform that cannot).
+// Null: never.
+typedef int (*dir_call)(const char *dir, struct wait_place *place);
+extern dir_call lookup_dir;
+
+// One name in such a directory, in one call that does not follow a
+// symbolic link at the name (a link found is returned as one). Like any
+// lookup of a name the caches may lack, it may wait on that directory.
+typedef int (*at_call)(int dir, const char *name, struct stat *sb);
+extern at_call lookup_at;
+
 // The descriptors a lookup of path needs (a namespace's root, say), for the
 // process that asks it; their number. Null: none.
 typedef int (*keep_call)(const char *path, int *fds, int max);

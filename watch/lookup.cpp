@@ -8,18 +8,18 @@
 #include <unistd.h>
 
 #include <string>
-#include <unordered_map>
+#include <vector>
 
+#include "path_cache.h"
 #include "process_facts.h"
 #include "watch.h"
 
 // Most processes map the same libraries: within one run each path is looked
 // up once. A path names one file for the whole run: the Linux layer reaches
 // another mount namespace through a handle held for the run, so its paths
-// never share an entry with ours. The cache is bounded; when full it starts
-// over.
-enum { STAT_CACHE_LIMIT = 8192 };
+// never share an entry with ours (path_cache.h).
 enum { KEEP_MAX = 8 };
+enum { HELD_DIRS_MAX = 16 };
 
 stat_call lookup_call = stat;
 void *lookup_context = nullptr;
@@ -28,26 +28,21 @@ keep_call lookup_keeps = nullptr;
 int lookup_can_cache = 0;
 int lookup_cached = 0;
 place_call lookup_place = nullptr;
-
-static std::unordered_map<std::string, struct file_id> cache;
+dir_call lookup_dir = nullptr;
+at_call lookup_at = nullptr;
 
 static const struct file_id NO_ANSWER = {ETIMEDOUT, 0, 0, 0};
 
-static const struct file_id *known(const char *path)
-{
-    // one key buffer for every lookup: no allocation per mapping
-    static std::string key;
-    key.assign(path);
-    auto found = cache.find(key);
-    return found == cache.end() ? nullptr : &found->second;
-}
-
-static void remember(const char *path, const struct file_id &id)
-{
-    if (cache.size() >= STAT_CACHE_LIMIT)
-        cache.clear();
-    cache[path] = id;
-}
+// The directories of the names asked, held open: most mapped files sit in
+// a few directories, and a name in one held is then a single call. A
+// directory the caches lacked, or on a file system that can stall, is
+// remembered with no handle. Bounded; when full it starts over.
+struct held_dir {
+    std::string name;
+    int fd;
+    struct wait_place place;
+};
+static std::vector<held_dir> held;
 
 static struct file_id ask(const char *path)
 {
@@ -135,9 +130,70 @@ static struct file_id ask_cached(const char *path)
     return id;
 }
 
+static void drop_held_dirs(void)
+{
+    for (const held_dir &dir : held) {
+        if (dir.fd >= 0)
+            close(dir.fd);
+    }
+    held.clear();
+}
+
+static const held_dir *held_dir_of(const char *path, size_t len)
+{
+    for (const held_dir &dir : held) {
+        if (dir.name.size() == len && memcmp(dir.name.data(), path, len) == 0)
+            return &dir;
+    }
+    if (held.size() >= HELD_DIRS_MAX)
+        drop_held_dirs();
+    held_dir dir = {std::string(path, len), -1, {0, 0}};
+    dir.fd = lookup_dir(dir.name.c_str(), &dir.place);
+    if (dir.fd >= 0 && watch_classify_dev(dir.name.c_str(), dir.place.dev) != CLASS_LOCAL) {
+        close(dir.fd);
+        dir.fd = -1;
+    }
+    held.push_back(std::move(dir));
+    return &held.back();
+}
+
+// A name in a held directory of a local file system, in one call: it waits,
+// if it does, where an uncached lookup of it would, and is announced and
+// charged as one. 0 where it is not for this path, or the answer needs the
+// whole lookup (a symbolic link at the name, an error other than none).
+static int ask_in_dir(const char *path, struct file_id *id)
+{
+    const char *slash = strrchr(path, '/');
+    if (lookup_dir == nullptr || path[0] != '/' || slash == nullptr || slash[1] == '\0' ||
+        strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0)
+        return 0;
+    const held_dir *dir = held_dir_of(path, slash == path ? 1 : (size_t)(slash - path));
+    if (dir->fd < 0 || watch_refuses(path, CLASS_LOCAL, dir->place.dev, dir->place.ino))
+        return 0;
+    watch_lookup_begin(path, CLASS_LOCAL, dir->place.dev, dir->place.ino);
+    struct watch_clock start = watch_clock_start();
+    struct stat sb;
+    int result = lookup_at(dir->fd, slash + 1, &sb);
+    int error = errno;
+    watch_charge(watch_clock_us(start));
+    watch_lookup_end();
+    if (result == 0 && !S_ISLNK(sb.st_mode)) {
+        *id = {0, (uint64_t)sb.st_dev, (uint64_t)sb.st_ino, (uint64_t)sb.st_nlink};
+        return 1;
+    }
+    if (result != 0 && (error == ENOENT || error == ENOTDIR)) {
+        *id = {error, 0, 0, 0};
+        return 1;
+    }
+    return 0;
+}
+
 static struct file_id look_up(const char *path)
 {
     if (lookup_can_cache) {
+        struct file_id found;
+        if (ask_in_dir(path, &found))
+            return found;
         struct file_id id = ask_cached(path);
         if (id.error != EAGAIN)
             return id;
@@ -165,15 +221,16 @@ static struct file_id look_up(const char *path)
 
 struct file_id look_up_path(const char *path)
 {
-    const struct file_id *found = known(path);
+    const struct file_id *found = path_cache_find(path);
     if (found != nullptr)
         return *found;
     struct file_id id = look_up(path);
-    remember(path, id);
+    path_cache_put(path, id);
     return id;
 }
 
 void stat_cache_clear(void)
 {
-    cache.clear();
+    path_cache_clear();
+    drop_held_dirs();
 }

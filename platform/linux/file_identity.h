@@ -124,28 +124,14 @@ void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink
 enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
 int ends_with_deleted_marker(const char *path);
 
-// The names found to lead to the mapped file, by its numbers: most
-// mappings are of files that earlier processes map at the same names.
-// Bounded, small: a file that only one process maps gains nothing here;
-// when full it starts over, and what is shared is learnt again from the
-// lookups remembered.
-struct file_numbers {
-    uint64_t dev;
-    uint64_t ino;
-    bool operator==(const file_numbers &o) const { return dev == o.dev && ino == o.ino; }
-};
-struct file_numbers_hash {
-    size_t operator()(const file_numbers &n) const
-    {
-        return std::hash<uint64_t>()(n.ino * 0x9e3779b97f4a7c15ULL ^ n.dev);
-    }
-};
 struct maps_agreement {
     // Our own mount table's devices, read once a run: a device mounted
     // since is not in it, and is not trusted.
     std::unordered_map<uint64_t, bool> devices;
     bool devices_read;
-    std::unordered_map<file_numbers, std::string, file_numbers_hash> agreed;
+    // most mappings are of files on the device of the one before
+    uint64_t last_dev;
+    bool last_unique;
 };
 
 // Whether the file at the mapping's name is the mapped file by maps' own

@@ -69,6 +69,9 @@ struct mount_namespaces {
 // same names. 0, or -1 with errno (ESRCH once the process is gone).
 int enter_mount_ns(struct mount_namespaces *mn, const char *own_link, struct proc_view *view);
 
+// A view just opened, placed in no namespace yet: its names are ours.
+void view_unplaced(struct proc_view *view);
+
 // Where the kernel named a file from, by the ID of the mount that holds it:
 // from our own root when the mount is one of our namespace's, from the
 // process's namespace root when it is one of that namespace's. A mount

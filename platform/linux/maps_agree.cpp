@@ -19,7 +19,6 @@
 // systems (whose numbers are the server's to choose).
 static const char *const UNIQUE_INODES[] = {"ext2", "ext3", "ext4", "xfs", "tmpfs", "f2fs", "jfs"};
 
-enum { AGREED_LIMIT = 1024 };
 
 static bool unique_type(const char *type)
 {
@@ -59,10 +58,14 @@ static void read_devices(struct maps_agreement *ma)
 
 static int unique_inodes(struct maps_agreement *ma, uint64_t dev)
 {
+    if (ma->devices_read && dev == ma->last_dev)
+        return ma->last_unique;
     if (!ma->devices_read)
         read_devices(ma);
     auto found = ma->devices.find(dev);
-    return found != ma->devices.end() && found->second;
+    ma->last_dev = dev;
+    ma->last_unique = found != ma->devices.end() && found->second;
+    return ma->last_unique;
 }
 
 int maps_agree(struct maps_agreement *ma, const struct proc_view *view,
@@ -70,18 +73,11 @@ int maps_agree(struct maps_agreement *ma, const struct proc_view *view,
 {
     if (view->prefix_len != 0)
         return 0;
-    file_numbers numbers = {kve->kve_vn_fsid, kve->kve_vn_fileid};
-    auto found = ma->agreed.find(numbers);
-    if (found != ma->agreed.end() && found->second == kve->kve_path)
-        return 1;
-    if (ends_with_deleted_marker(kve->kve_path) || strchr(kve->kve_path, '\n') != nullptr ||
-        !unique_inodes(ma, numbers.dev))
+    if (!unique_inodes(ma, kve->kve_vn_fsid) || ends_with_deleted_marker(kve->kve_path) ||
+        strchr(kve->kve_path, '\n') != nullptr)
         return 0;
+    // the run's own lookup of the name, which the verdict asks anyway
     struct file_id now = look_up_path(kve->kve_path);
-    if (now.error != 0 || now.dev != numbers.dev || now.ino != numbers.ino || now.nlink == 0)
-        return 0;
-    if (ma->agreed.size() >= AGREED_LIMIT)
-        ma->agreed.clear();
-    ma->agreed[numbers] = kve->kve_path;
-    return 1;
+    return now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid &&
+           now.nlink != 0;
 }

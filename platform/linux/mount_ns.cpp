@@ -141,6 +141,14 @@ int enter_mount_ns(struct mount_namespaces *mn, const char *own_link, struct pro
     }
 }
 
+void view_unplaced(struct proc_view *view)
+{
+    view->ns = nullptr;
+    view->prefix_len = 0;
+    view->root_prefix[0] = '\0';
+    watch_frame(0, "");
+}
+
 // A mount that is neither ours nor the process's namespace's is another
 // namespace's (one the process left after mapping the file) or lazily
 // unmounted from all. The first is looked up in the frame of the process's

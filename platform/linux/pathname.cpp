@@ -46,6 +46,8 @@ static ssize_t read_exe_of_thread(struct procstat *ps, struct proc_view *view, c
 static int strip_exe_marker(struct procstat *ps, struct proc_view *view, char *link)
 {
     struct mapped_file exe;
+    if (view_mount_ns(ps, view) != 0)
+        return -1;
     if (identify_link(ps, view, "exe", &exe) != 0)
         return errno == ENOENT ? (errno = ESRCH, -1) : -1;
     // an executable in kernel memory (a sealed memfd, as container runtimes

@@ -46,6 +46,8 @@ struct procstat *procstat_open_sysctl(void)
     lookup_call = rooted_stat;
     lookup_keeps = rooted_keeps;
     lookup_place = rooted_place;
+    lookup_dir = rooted_dir;
+    lookup_at = rooted_at;
     lookup_can_cache = 1;
     read_ns_link(fd, "self/ns/mnt", ps->mnt_ns, sizeof ps->mnt_ns);
     read_ns_link(fd, "self/ns/pid", ps->pid_ns, sizeof ps->pid_ns);
@@ -76,7 +78,13 @@ static int open_view(struct procstat *ps, struct proc_view *view, const char *re
     // relative, a pid or "PID/task/TID", always fits
     memcpy(view->dir_path, "/proc/", 6);
     memcpy(view->dir_path + 6, relative, strlen(relative) + 1);
-    return enter_mount_ns(&ps->namespaces, ps->mnt_ns, view);
+    view_unplaced(view);
+    return 0;
+}
+
+int view_mount_ns(struct procstat *ps, struct proc_view *view)
+{
+    return view->ns != nullptr ? 0 : enter_mount_ns(&ps->namespaces, ps->mnt_ns, view);
 }
 
 struct proc_view *proc_view(struct procstat *ps, pid_t pid)

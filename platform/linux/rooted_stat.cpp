@@ -57,16 +57,34 @@ static int open_in_root(int root_fd, const char *rest, uint64_t resolve, int fla
 // The identity of an open file. It never changes, so its file system is not
 // asked (a network or FUSE one might not answer); one that refuses us all
 // but its device (FUSE in a user namespace) gives that alone, with mask 0.
-static int identity(int fd, unsigned mask, struct stat *sb)
+static int stat_at(int fd, const char *name, int flags, unsigned mask, struct stat *sb)
 {
     struct statx stx;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, mask, &stx) != 0)
+    if (statx(fd, name, flags | AT_STATX_DONT_SYNC, mask, &stx) != 0)
         return -1;
     memset(sb, 0, sizeof *sb);
     sb->st_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
     sb->st_ino = (ino_t)stx.stx_ino;
     sb->st_nlink = (nlink_t)stx.stx_nlink;
     sb->st_mode = (mode_t)stx.stx_mode;
+    return 0;
+}
+
+static int identity(int fd, unsigned mask, struct stat *sb)
+{
+    return stat_at(fd, "", AT_EMPTY_PATH, mask, sb);
+}
+
+// Where a lookup in the open directory fd waits: its device and inode, or
+// its device alone where its file system tells us no more.
+static int place_of(int fd, struct wait_place *place)
+{
+    struct stat sb;
+    int known = identity(fd, STATX_INO, &sb) == 0 ? 1 : identity(fd, 0, &sb) == 0 ? 0 : -1;
+    if (known < 0)
+        return -1;
+    place->dev = (uint64_t)sb.st_dev;
+    place->ino = known ? (uint64_t)sb.st_ino : 0;
     return 0;
 }
 
@@ -159,16 +177,30 @@ int rooted_place(const char *path, struct wait_place *place)
         int fd = open_in_root(root_fd, dir.c_str(), RESOLVE_CACHED, O_DIRECTORY);
         if (fd < 0)
             continue;
-        struct stat sb;
-        int known = identity(fd, STATX_INO, &sb) == 0 ? 1 : identity(fd, 0, &sb) == 0 ? 0 : -1;
+        int placed = place_of(fd, place);
         close(fd);
-        if (known < 0)
-            return -1;
-        place->dev = (uint64_t)sb.st_dev;
-        place->ino = known ? (uint64_t)sb.st_ino : 0;
-        return 0;
+        return placed;
     }
     return -1;
+}
+
+int rooted_dir(const char *dir, struct wait_place *place)
+{
+    const char *rest = nullptr;
+    int ns_fd = -1;
+    if (!lookup_can_cache || root_handle_of(dir, &rest, &ns_fd) >= 0)
+        return -1;
+    int fd = open_in_root(AT_FDCWD, dir, RESOLVE_CACHED, O_DIRECTORY);
+    if (fd >= 0 && place_of(fd, place) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+int rooted_at(int dir, const char *name, struct stat *sb)
+{
+    return stat_at(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, sb);
 }
 
 int rooted_keeps(const char *path, int *fds, int max)

@@ -116,6 +116,9 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
     int exact = !ps->no_map_files;
     if (exact && maps_agree(&ps->agreement, view, kve))
         return 0;
+    // the name must be looked up where the process sees it
+    if (view->ns == nullptr)
+        return SETTLE_NEEDS_NS;
     struct mapped_file file;
     if (exact && mapped_file_of(ps, view, kve, &file) != 0) {
         if (errno != EPERM && errno != EACCES)
@@ -160,7 +163,11 @@ int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_build
     for (unsigned int i = 0; i < b->count; i++) {
         struct kinfo_vmentry *kve = &b->map[i];
         int no_links = 0;
-        if (kve->kve_type == KVME_TYPE_VNODE && settle_file(ps, view, kve, &no_links) != 0) {
+        int settled = kve->kve_type == KVME_TYPE_VNODE ? settle_file(ps, view, kve, &no_links) : 0;
+        // nothing before this mapping was changed, dropped or moved
+        if (settled == SETTLE_NEEDS_NS)
+            return SETTLE_NEEDS_NS;
+        if (settled != 0) {
             int error = errno;
             if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
                 return errno = ESRCH, -1;

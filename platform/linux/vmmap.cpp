@@ -9,6 +9,7 @@
 static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
                       struct vmmap_builder *b)
 {
+    b->count = 0;
     if (ps->use_text_maps == 0) {
         if (query_vmmap(maps_fd, view->root_prefix, b) == 0)
             return 0;
@@ -18,6 +19,26 @@ static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
         b->count = 0;
     }
     return read_text_vmmap(&ps->maps, maps_fd, view->root_prefix, b);
+}
+
+// Most processes' files stand at their names in our own frame, which is
+// all they need. Only one with a mapping that does not is placed in its
+// mount namespace; in another, its map is read again with the names from
+// that namespace's root.
+static int read_settled(struct procstat *ps, struct proc_view *view, int maps_fd,
+                        struct vmmap_builder *b)
+{
+    if (read_vmmap(ps, view, maps_fd, b) != 0)
+        return -1;
+    int result = settle_files(ps, view, b);
+    if (result != SETTLE_NEEDS_NS)
+        return result;
+    if (view_mount_ns(ps, view) != 0)
+        return -1;
+    if (view->prefix_len != 0 &&
+        (lseek(maps_fd, 0, SEEK_SET) != 0 || read_vmmap(ps, view, maps_fd, b) != 0))
+        return -1;
+    return settle_files(ps, view, b);
 }
 
 struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *kp,
@@ -32,12 +53,10 @@ struct kinfo_vmentry *procstat_getvmmap(struct procstat *ps, struct kinfo_proc *
         return (struct kinfo_vmentry *)malloc(1);
     }
     int maps_fd = openat(view->dir_fd, "maps", O_RDONLY | O_CLOEXEC);
-    int result = maps_fd < 0 ? -1 : read_vmmap(ps, view, maps_fd, &b);
+    int result = maps_fd < 0 ? -1 : read_settled(ps, view, maps_fd, &b);
     int error = errno;
     if (maps_fd >= 0)
         close(maps_fd);
-    if (result == 0 && (result = settle_files(ps, view, &b)) != 0)
-        error = errno;
     if (result == 0 && b.map == nullptr && (b.map = (struct kinfo_vmentry *)malloc(1)) == nullptr)
         result = -1, error = ENOMEM;
     if (result != 0) {
