@@ -44,18 +44,31 @@ struct held_dir {
 };
 static std::vector<held_dir> held;
 
+static struct file_id id_of(const struct stat &sb)
+{
+    return {0, (uint64_t)sb.st_dev, (uint64_t)sb.st_ino, (uint64_t)sb.st_nlink};
+}
+
 static struct file_id ask(const char *path)
 {
     struct stat sb;
-    struct file_id id = {0, 0, 0, 0};
-    if (lookup_call(path, &sb) != 0) {
-        id.error = errno;
-    } else {
-        id.dev = (uint64_t)sb.st_dev;
-        id.ino = (uint64_t)sb.st_ino;
-        id.nlink = (uint64_t)sb.st_nlink;
-    }
-    return id;
+    if (lookup_call(path, &sb) != 0)
+        return {errno, 0, 0, 0};
+    return id_of(sb);
+}
+
+// A lookup that may wait: announced to the watch, and its time charged to
+// the run's budget, slow answers as well as stalls.
+static struct watch_clock wait_begin(const char *path, int wait_class, uint64_t dev, uint64_t ino)
+{
+    watch_lookup_begin(path, wait_class, dev, ino);
+    return watch_clock_start();
+}
+
+static void wait_end(struct watch_clock start)
+{
+    watch_charge(watch_clock_us(start));
+    watch_lookup_end();
 }
 
 // A lookup on a file system that can stall, asked by a process of its own
@@ -107,17 +120,14 @@ static int place(const char *path, uint64_t *dev, uint64_t *ino)
     return watch_classify(path, dev);
 }
 
-// A lookup on a local file system, asked here. Its time is the budget's,
-// slow answers as well as stalls.
+// A lookup on a local file system, asked here.
 static struct file_id ask_local(const char *path, uint64_t dev, uint64_t ino)
 {
-    watch_lookup_begin(path, CLASS_LOCAL, dev, ino);
-    struct watch_clock start = watch_clock_start();
+    struct watch_clock start = wait_begin(path, CLASS_LOCAL, dev, ino);
     lookup_follows = 0;
     struct file_id id = ask(path);
     lookup_follows = 1;
-    watch_charge(watch_clock_us(start));
-    watch_lookup_end();
+    wait_end(start);
     return id;
 }
 
@@ -170,15 +180,13 @@ static int ask_in_dir(const char *path, struct file_id *id)
     const held_dir *dir = held_dir_of(path, slash == path ? 1 : (size_t)(slash - path));
     if (dir->fd < 0 || watch_refuses(path, CLASS_LOCAL, dir->place.dev, dir->place.ino))
         return 0;
-    watch_lookup_begin(path, CLASS_LOCAL, dir->place.dev, dir->place.ino);
-    struct watch_clock start = watch_clock_start();
+    struct watch_clock start = wait_begin(path, CLASS_LOCAL, dir->place.dev, dir->place.ino);
     struct stat sb;
     int result = lookup_at(dir->fd, slash + 1, &sb);
     int error = errno;
-    watch_charge(watch_clock_us(start));
-    watch_lookup_end();
+    wait_end(start);
     if (result == 0 && !S_ISLNK(sb.st_mode)) {
-        *id = {0, (uint64_t)sb.st_dev, (uint64_t)sb.st_ino, (uint64_t)sb.st_nlink};
+        *id = id_of(sb);
         return 1;
     }
     if (result != 0 && (error == ENOENT || error == ENOTDIR)) {
@@ -211,11 +219,9 @@ static struct file_id look_up(const char *path)
         if (watch_refuses(path, wait_class, dev, ino))
             return NO_ANSWER;
     }
-    watch_lookup_begin(path, wait_class, dev, ino);
-    struct watch_clock start = watch_clock_start();
+    struct watch_clock start = wait_begin(path, wait_class, dev, ino);
     struct file_id id = probe(path);
-    watch_charge(watch_clock_us(start));
-    watch_lookup_end();
+    wait_end(start);
     return id;
 }
 

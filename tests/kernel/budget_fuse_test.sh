@@ -110,6 +110,17 @@ row_of() { awk -v p="$1" '$1 == p {print $3}' <<< "$out"; }
 
 count() { grep -c -- "$1" <<< "$err"; }
 
+# The run just made ended within its budget and a bound, the local replaced
+# library outd, and each of the held processes err.
+within_budget() {
+    local how=$1 p; shift
+    [ "$took" -lt 19000 ] || fail "$how: took $took ms"
+    [ "$(row_of "$outd")" = outd ] || fail "$how: local replaced library not outd"
+    for p in "$@"; do
+        [ "$(row_of "$p")" = err ] || fail "$how: $p not err"
+    done
+}
+
 # Processes of vrix still there: the vrix binary, or something vrix named
 # after itself, other than this test's own helpers.
 left_behind() {
@@ -196,11 +207,7 @@ one_device() {
     start_replaced "$dir/local"
     toggle_fs "$daemon"
     run_vrix
-    [ "$took" -lt 19000 ] || fail "$how: took $took ms"
-    [ "$(row_of "$outd")" = outd ] || fail "$how: local replaced library not outd"
-    for p in "${pids[@]}"; do
-        [ "$(row_of "$p")" = err ] || fail "$how: $p not err"
-    done
+    within_budget "$how" "${pids[@]}"
     [ "$status" = 1 ] || fail "$how: status $status"
     [ "$(count "vrix: no answer for '")" -le 1 ] || fail "$how: more than one wait told"
 }
@@ -497,11 +504,7 @@ case_held_devices() {
     done
     start_replaced "$dir/local"
     run_vrix
-    [ "$took" -lt 19000 ] || fail "held devices: took $took ms"
-    [ "$(row_of "$outd")" = outd ] || fail "held devices: root's replaced library not outd"
-    for p in "${pids[@]}"; do
-        [ "$(row_of "$p")" = err ] || fail "held devices: $p not err"
-    done
+    within_budget "held devices" "${pids[@]}"
     [ "$(count "10 seconds")" = 1 ] || fail "held devices: no one line of the allowance"
     [ "$status" = 1 ] || fail "held devices: status $status"
 }
