@@ -240,7 +240,7 @@ def main():
                            stdout=subprocess.PIPE, text=True)
     if built.returncode == 77:
         print("skipped: no Debian mirror answers")
-        return 77
+        return 1 if os.environ.get("CI") else 77
     if built.returncode != 0:
         print("the root file system could not be built")
         return 1
