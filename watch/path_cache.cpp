@@ -7,7 +7,12 @@
 
 #include <vector>
 
-enum { PATHS_LIMIT = 8192 };  // paths remembered before starting over
+enum { PATHS_LIMIT = 8192 };  // paths remembered whole
+// Beyond those, paths remembered by a digest alone, before starting over.
+// One process may map 60,000 files under names of 900 bytes, each asked
+// twice (when its map is read and when it is judged): remembered whole, they
+// would cost 54 MB; starting over, each would be looked up twice.
+enum { DIGESTS_LIMIT = 1 << 18 };
 enum { FIRST_SLOTS = 1024 };  // a power of two, grown as paths come
 // Slots of the fast table a path may take: a path whose slot there is
 // taken goes to the keyed table. Anyone may map files under names of
@@ -73,7 +78,7 @@ static uint64_t fast_hash(const char *path, size_t len)
 
 // SipHash-1-3 under a key drawn once a run: what lands together in the
 // keyed table cannot be chosen without the key.
-static uint64_t sip_key[2];
+static uint64_t sip_key[4];
 static int sip_keyed;
 
 static uint64_t rotl(uint64_t x, int b)
@@ -97,14 +102,16 @@ static void draw_key(void)
         clock_gettime(CLOCK_MONOTONIC, &t);
         sip_key[0] = (uint64_t)t.tv_nsec * 0x9e3779b97f4a7c15ULL ^ (uint64_t)getpid();
         sip_key[1] = (uint64_t)t.tv_sec ^ (uint64_t)(uintptr_t)&t;
+        sip_key[2] = sip_key[0] * 0xff51afd7ed558ccdULL ^ 0x2545f4914f6cdd1dULL;
+        sip_key[3] = sip_key[1] * 0xc4ceb9fe1a85ec53ULL ^ 0x9e3779b97f4a7c15ULL;
     }
     sip_keyed = 1;
 }
 
-static uint64_t keyed_hash(const char *path, size_t len)
+static uint64_t sip_hash(const uint64_t key[2], const char *path, size_t len)
 {
-    uint64_t v[4] = {sip_key[0] ^ 0x736f6d6570736575ULL, sip_key[1] ^ 0x646f72616e646f6dULL,
-                     sip_key[0] ^ 0x6c7967656e657261ULL, sip_key[1] ^ 0x7465646279746573ULL};
+    uint64_t v[4] = {key[0] ^ 0x736f6d6570736575ULL, key[1] ^ 0x646f72616e646f6dULL,
+                     key[0] ^ 0x6c7967656e657261ULL, key[1] ^ 0x7465646279746573ULL};
     size_t i = 0;
     for (; i + 8 <= len; i += 8) {
         uint64_t m = load8(path + i);
@@ -121,6 +128,71 @@ static uint64_t keyed_hash(const char *path, size_t len)
     v[2] ^= 0xff;
     sip_round(v), sip_round(v), sip_round(v);
     return v[0] ^ v[1] ^ v[2] ^ v[3];
+}
+
+static uint64_t keyed_hash(const char *path, size_t len)
+{
+    return sip_hash(sip_key, path, len);
+}
+
+// A path remembered by its digest: two hashes under two keys of the run,
+// which no one who names files can make two paths share but by chance.
+struct digest_entry {
+    uint64_t d[2];  // 0, 0: an empty slot
+    struct file_id id;
+};
+static std::vector<digest_entry> digests;
+static size_t digests_used;
+
+static void digest_of(const char *path, size_t len, uint64_t d[2])
+{
+    if (!sip_keyed)
+        draw_key();
+    d[0] = sip_hash(sip_key, path, len) | 1;
+    d[1] = sip_hash(sip_key + 2, path, len);
+}
+
+static digest_entry *digest_slot(const uint64_t d[2])
+{
+    size_t mask = digests.size() - 1;
+    for (size_t i = d[0] & mask;; i = (i + 1) & mask) {
+        digest_entry *e = &digests[i];
+        if (e->d[0] == 0 || (e->d[0] == d[0] && e->d[1] == d[1]))
+            return e;
+    }
+}
+
+static const struct file_id *digest_find(const char *path, size_t len)
+{
+    if (digests_used == 0)
+        return nullptr;
+    uint64_t d[2];
+    digest_of(path, len, d);
+    digest_entry *e = digest_slot(d);
+    return e->d[0] == 0 ? nullptr : &e->id;
+}
+
+// 0, or -1 when the digests are at their limit.
+static int digest_put(const char *path, size_t len, const struct file_id &id)
+{
+    if (digests_used >= DIGESTS_LIMIT)
+        return -1;
+    if ((digests_used + 1) * 2 > digests.size()) {
+        std::vector<digest_entry> old;
+        old.swap(digests);
+        digests.assign(old.empty() ? (size_t)FIRST_SLOTS : old.size() * 2, digest_entry{{0, 0}, {}});
+        for (const digest_entry &e : old) {
+            if (e.d[0] != 0)
+                *digest_slot(e.d) = e;
+        }
+    }
+    uint64_t d[2];
+    digest_of(path, len, d);
+    digest_entry *e = digest_slot(d);
+    if (e->d[0] == 0)
+        digests_used++;
+    *e = digest_entry{{d[0], d[1]}, id};
+    return 0;
 }
 
 static int same(const slot *s, uint32_t check, const char *path, size_t len)
@@ -166,7 +238,9 @@ const struct file_id *path_cache_find(const char *path)
         return nullptr;
     size_t len = strlen(path);
     slot *s = slot_of(path, len);
-    return s == nullptr || s->entry == 0 ? nullptr : &entries[s->entry - 1].id;
+    if (s != nullptr && s->entry != 0)
+        return &entries[s->entry - 1].id;
+    return digest_find(path, len);
 }
 
 // The empty slot of t where a path not in it goes; null when that is the
@@ -240,8 +314,6 @@ static void rebuild(void)
 
 void path_cache_put(const char *path, const struct file_id &id)
 {
-    if (entries.size() >= PATHS_LIMIT)
-        path_cache_clear();
     if (fast.slots.empty())
         resize(&fast);
     size_t len = strlen(path);
@@ -249,6 +321,12 @@ void path_cache_put(const char *path, const struct file_id &id)
     if (s != nullptr && s->entry != 0) {
         entries[s->entry - 1].id = id;
         return;
+    }
+    if (entries.size() >= PATHS_LIMIT) {
+        if (digest_put(path, len, id) == 0)
+            return;
+        path_cache_clear();
+        resize(&fast);
     }
     entries.push_back(entry{(uint32_t)arena.size(), (uint32_t)len, id});
     arena.insert(arena.end(), path, path + len);
@@ -268,6 +346,8 @@ void path_cache_clear(void)
     keyed = table{{}, 0};
     entries.clear();
     arena.clear();
+    digests.clear();
+    digests_used = 0;
 }
 
 uint64_t path_cache_compares(void)

@@ -30,14 +30,25 @@ TEST(PathCache, FindsEachPathItsOwnAnswerAcrossGrowthAndStartingOver)
     // a path asked again takes the newer answer
     path_cache_put(path_of(7).c_str(), file_id{ENOENT, 0, 0, 0});
     EXPECT_EQ(path_cache_find(path_of(7).c_str())->error, ENOENT);
-    // bounded: beyond its limit it starts over, and what comes after is kept
-    for (int n = 5000; n < 20000; n++)
+    // past 8,192 paths, remembered by their digests: each still its own
+    for (int n = 5000; n < 60000; n++)
         path_cache_put(path_of(n).c_str(), file_id{0, 1, (uint64_t)n, 1});
-    ASSERT_NE(path_cache_find(path_of(19999).c_str()), nullptr);
-    EXPECT_EQ(path_cache_find(path_of(19999).c_str())->ino, 19999u);
+    for (int n = 1; n < 60000; n += 7) {
+        const struct file_id *id = path_cache_find(path_of(n).c_str());
+        ASSERT_NE(id, nullptr) << path_of(n);
+        EXPECT_EQ(id->ino, (uint64_t)n);
+    }
+    path_cache_put(path_of(50000).c_str(), file_id{ENOENT, 0, 0, 0});
+    EXPECT_EQ(path_cache_find(path_of(50000).c_str())->error, ENOENT);
+    EXPECT_EQ(path_cache_find((dir + "lib-0000000.so").c_str()), nullptr);
+    // bounded: beyond its limit it starts over, and what comes after is kept
+    for (int n = 60000; n < 300000; n++)
+        path_cache_put(path_of(n).c_str(), file_id{0, 1, (uint64_t)n, 1});
+    ASSERT_NE(path_cache_find(path_of(299999).c_str()), nullptr);
+    EXPECT_EQ(path_cache_find(path_of(299999).c_str())->ino, 299999u);
     EXPECT_EQ(path_cache_find(path_of(0).c_str()), nullptr);
     path_cache_clear();
-    EXPECT_EQ(path_cache_find(path_of(19999).c_str()), nullptr);
+    EXPECT_EQ(path_cache_find(path_of(299999).c_str()), nullptr);
     // the empty path and short ones
     path_cache_put("", file_id{ENOENT, 0, 0, 0});
     path_cache_put("/", file_id{0, 2, 2, 1});
