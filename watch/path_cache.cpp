@@ -8,6 +8,7 @@
 #include <vector>
 
 enum { PATHS_LIMIT = 8192 };  // paths remembered whole
+enum { ARENA_LIMIT = 4 << 20 };  // and the bytes they may take
 // Beyond those, paths remembered by a digest alone, before starting over.
 // One process may map 60,000 files under names of 900 bytes, each asked
 // twice (when its map is read and when it is judged): remembered whole, they
@@ -322,7 +323,7 @@ void path_cache_put(const char *path, const struct file_id &id)
         entries[s->entry - 1].id = id;
         return;
     }
-    if (entries.size() >= PATHS_LIMIT) {
+    if (entries.size() >= PATHS_LIMIT || arena.size() + len > ARENA_LIMIT) {
         if (digest_put(path, len, id) == 0)
             return;
         path_cache_clear();
