@@ -1,0 +1,152 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "proc_linux.h"
+
+static std::string read_file(const std::string &path, size_t limit)
+{
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char buf[4096];
+    ssize_t n;
+    while (out.size() < limit && (n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    close(fd);
+    return out;
+}
+
+static std::string proc(pid_t pid, const char *what)
+{
+    return "/proc/" + std::to_string(pid) + "/" + what;
+}
+
+int read_proc_stat(pid_t pid, proc_stat *st)
+{
+    std::string s = read_file(proc(pid, "stat"), 4096);
+    size_t open_paren = s.find('('), close_paren = s.rfind(')');
+    if (open_paren == std::string::npos || close_paren == std::string::npos || close_paren < open_paren)
+        return -1;
+    st->comm = s.substr(open_paren + 1, close_paren - open_paren - 1);
+    // past the name: state, ppid, ... starttime is the 20th
+    const char *p = s.c_str() + close_paren + 2;
+    std::vector<unsigned long long> fields;
+    fields.push_back(0);  // the state
+    p = strchr(p, ' ');
+    while (p != nullptr && fields.size() < 20) {
+        fields.push_back(strtoull(p + 1, nullptr, 10));
+        p = strchr(p + 1, ' ');
+    }
+    if (fields.size() < 20 || s[close_paren + 2] == 'Z' || s[close_paren + 2] == 'X')
+        return -1;
+    st->ppid = (pid_t)fields[1];
+    st->start = fields[19];
+    return 0;
+}
+
+std::string read_cgroup(pid_t pid)
+{
+    std::string s = read_file(proc(pid, "cgroup"), 1 << 16);
+    std::string v2, named;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t end = s.find('\n', at);
+        if (end == std::string::npos)
+            end = s.size();
+        std::string line = s.substr(at, end - at);
+        at = end + 1;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        size_t second = line.find(':', colon + 1);
+        if (second == std::string::npos)
+            continue;
+        std::string controllers = line.substr(colon + 1, second - colon - 1);
+        if (line.compare(0, colon, "0") == 0 && controllers.empty())
+            v2 = line.substr(second + 1);
+        else if (controllers == "name=systemd")
+            named = line.substr(second + 1);
+    }
+    return !named.empty() && named != "/" ? named : v2;
+}
+
+std::vector<std::string> read_cmdline(pid_t pid)
+{
+    std::string s = read_file(proc(pid, "cmdline"), 1 << 16);
+    std::vector<std::string> argv;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t end = s.find('\0', at);
+        if (end == std::string::npos)
+            end = s.size();
+        argv.push_back(s.substr(at, end - at));
+        at = end + 1;
+    }
+    return argv;
+}
+
+std::string read_exe(pid_t pid)
+{
+    char buf[4096];
+    ssize_t n = readlink(proc(pid, "exe").c_str(), buf, sizeof buf);
+    return n > 0 && (size_t)n < sizeof buf ? std::string(buf, (size_t)n) : "";
+}
+
+static int same_user_namespace(pid_t pid)
+{
+    struct stat mine, its;
+    return stat("/proc/self/ns/user", &mine) == 0 && stat(proc(pid, "ns/user").c_str(), &its) == 0 &&
+           mine.st_dev == its.st_dev && mine.st_ino == its.st_ino;
+}
+
+int runs_as(pid_t pid, long *uid)
+{
+    std::string s = read_file(proc(pid, "status"), 1 << 16);
+    size_t at = s.find("\nUid:");
+    if (at == std::string::npos)
+        return -1;
+    long ids[4];
+    const char *p = s.c_str() + at + 5;
+    for (long &id : ids) {
+        char *end;
+        id = strtol(p, &end, 10);
+        if (end == p)
+            return -1;
+        p = end;
+    }
+    *uid = ids[0];
+    int one_user = ids[1] == ids[0] && ids[2] == ids[0] && ids[3] == ids[0];
+    if (one_user && ids[0] == 0 && same_user_namespace(pid))
+        return 1;
+    return one_user && ids[0] != 0 ? 0 : -1;
+}
+
+int exe_of_root(pid_t pid)
+{
+    struct stat sb;
+    return stat(proc(pid, "exe").c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == 0 &&
+           (sb.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::vector<std::pair<pid_t, pid_t>> read_parents(void)
+{
+    std::vector<std::pair<pid_t, pid_t>> parents;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return parents;
+    struct dirent *d;
+    while ((d = readdir(dir)) != nullptr) {
+        char *end;
+        long pid = strtol(d->d_name, &end, 10);
+        proc_stat st;
+        if (*end == '\0' && pid > 0 && read_proc_stat((pid_t)pid, &st) == 0)
+            parents.push_back({(pid_t)pid, st.ppid});
+    }
+    closedir(dir);
+    return parents;
+}

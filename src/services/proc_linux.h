@@ -1,0 +1,35 @@
+#ifndef VRIX_PROC_LINUX_H
+#define VRIX_PROC_LINUX_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// What /proc says of a process, for placing its row.
+
+struct proc_stat {
+    pid_t ppid;
+    std::string comm;
+    uint64_t start;  // process_start()'s unit
+};
+
+// 0, or -1 when the process is gone.
+int read_proc_stat(pid_t pid, proc_stat *st);
+// Its cgroup path: systemd's own hierarchy where one is mounted (a hybrid
+// or legacy host), else the v2 one; "" when gone.
+std::string read_cgroup(pid_t pid);
+// Its arguments.
+std::vector<std::string> read_cmdline(pid_t pid);
+// The target of its exe link, "" when it cannot be had.
+std::string read_exe(pid_t pid);
+// Whether it runs as root in our own user namespace (1), as another user
+// of it (0; *uid gets the user), or neither of these (-1).
+int runs_as(pid_t pid, long *uid);
+// Whether its executable is a file of root's that no one else may write.
+int exe_of_root(pid_t pid);
+// Every pid under /proc with its parent.
+std::vector<std::pair<pid_t, pid_t>> read_parents(void);
+
+#endif
