@@ -38,6 +38,16 @@ def parse_args():
     return args
 
 
+def services_in_path(args):
+    """vrix-services where a plugin finds it installed: alone in a
+    directory at the front of PATH."""
+    where = tempfile.mkdtemp(prefix="vrix-services-bin-")
+    os.chmod(where, 0o755)
+    os.symlink(args.services, os.path.join(where, "vrix-services"))
+    atexit.register(shutil.rmtree, where)
+    os.environ["PATH"] = where + os.pathsep + os.environ["PATH"]
+
+
 def enter_pid_namespace():
     """Runs this script again as PID 1 of a new PID namespace with its own
     /proc; returns only inside it. Every helper dies with PID 1."""

@@ -1,4 +1,4 @@
-"""contrib/vrix-services against real vrix runs in a PID namespace of its
+"""vrix-services against real vrix runs in a PID namespace of its
 own: helper processes that need restarting, in cgroups named as systemd,
 podman, docker, systemd-nspawn, LXC and Kubernetes name theirs, on the
 host's cgroup layout, each on the line of its unit with its command."""
