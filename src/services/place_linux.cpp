@@ -30,11 +30,11 @@ static int same_file(const std::string &a, const std::string &b)
 
 // A row of a table is blamed only while its pid runs the executable that
 // the row names (or one that cannot be told).
-static int same_executable(pid_t pid, const std::string &path, const std::string &comm)
+static int same_executable(int dir, const std::string &path, const std::string &comm)
 {
     if (path == "-")
         return 1;
-    std::string exe = read_exe(pid);
+    std::string exe = read_exe(dir);
     if (path.size() > 2 && path[0] == '(' && path.back() == ')')
         return path == "(" + comm + ")" || exe.empty();
     if (exe.empty() || same_file(path, exe))
@@ -45,16 +45,16 @@ static int same_executable(pid_t pid, const std::string &path, const std::string
 // A starter runs as root of our user namespace from root's executable;
 // or it is a user's conmon, a rootless podman's. Its user, "" for root;
 // -1 when it counts for nothing.
-static int trusted_starter(pid_t pid, std::string *user, long *uid)
+static int trusted_starter(int dir, std::string *user, long *uid)
 {
-    int as = runs_as(pid, uid);
-    if (as < 0 || !exe_of_root(pid))
+    int as = runs_as(dir, uid);
+    if (as < 0 || !exe_of_root(dir))
         return -1;
     if (as == 1) {
         user->clear();
         return 0;
     }
-    if (base_name(read_exe(pid)) != "conmon")
+    if (base_name(read_exe(dir)) != "conmon")
         return -1;
     *user = user_name(*uid);
     return 0;
@@ -65,10 +65,13 @@ static std::string monitor_path(pid_t monitor, const std::string &name)
 {
     std::string user;
     long uid;
-    if (trusted_starter(monitor, &user, &uid) != 0 || !user.empty())
+    int dir = proc_dir(monitor);
+    if (dir < 0)
         return "";
-    std::vector<std::string> argv = read_cmdline(monitor);
-    if (argv.empty())
+    int trusted = trusted_starter(dir, &user, &uid) == 0 && user.empty();
+    std::vector<std::string> argv = read_cmdline(dir);
+    close(dir);
+    if (!trusted || argv.empty())
         return "";
     std::string expected = " " + name;
     if (argv[0].compare(0, 14, "[lxc monitor] ") != 0 || !ends_with(argv[0], expected))
@@ -96,7 +99,7 @@ static std::string lxcpath_of(const std::string &name)
         return found->second;
     std::string path;
     for (const auto &p : parents()) {
-        std::vector<std::string> c = cgroup_parts(read_cgroup(p.first));
+        std::vector<std::string> c = cgroup_parts(cgroup_of(p.first));
         if (!c.empty() && c.back() == "lxc.monitor." + name && !(path = monitor_path(p.first, name)).empty())
             break;
     }
@@ -122,7 +125,7 @@ static int monitor_place(pid_t pid, const std::string &path, thing *t)
         return 0;
     for (const auto &p : parents()) {
         thing child;
-        if (p.second == pid && place_host(cgroup_parts(read_cgroup(p.first)), -1, &child) &&
+        if (p.second == pid && place_host(cgroup_parts(cgroup_of(p.first)), -1, &child) &&
             child.kind == "container") {
             *t = child;
             lxc_place(t, 0, -1);
@@ -132,11 +135,11 @@ static int monitor_place(pid_t pid, const std::string &path, thing *t)
     return 0;
 }
 
-static int host_place(const taken_row *row, thing *t)
+static int host_place(const taken_row *row, int dir, thing *t)
 {
     if (monitor_place((pid_t)row->pid, row->path, t))
         return 1;
-    if (!place_host(cgroup_parts(read_cgroup((pid_t)row->pid)), -1, t))
+    if (!place_host(cgroup_parts(read_cgroup(dir)), -1, t))
         return 0;
     lxc_place(t, 0, -1);
     return 1;
@@ -145,18 +148,22 @@ static int host_place(const taken_row *row, thing *t)
 // A process of another PID namespace belongs to the container that its
 // cgroups, those of the namespace's first process, or the process that
 // started that namespace show; never to a unit of the host.
-static int namespace_place(const taken_row *row, thing *t)
+static int namespace_place(const taken_row *row, int dir, thing *t)
 {
     pid_t jid = (pid_t)row->jid;
     proc_stat init;
-    int have_init = read_proc_stat(jid, &init) == 0;
+    int init_dir = proc_dir(jid);
+    int have_init = init_dir >= 0 && read_proc_stat(init_dir, &init) == 0;
     int booted = have_init && (init.comm == "systemd" || init.comm == "init");
     pid_t starter = have_init ? init.ppid : 0;
+    std::string paths[2] = {read_cgroup(dir), have_init ? read_cgroup(init_dir) : ""};
+    if (init_dir >= 0)
+        close(init_dir);
     std::string unit;
-    for (pid_t p : {(pid_t)row->pid, jid}) {
+    for (const std::string &path : paths) {
         std::string in;
         *t = thing();
-        if (place_namespace(cgroup_parts(read_cgroup(p)), booted, t, &in)) {
+        if (place_namespace(cgroup_parts(path), booted, t, &in)) {
             lxc_place(t, starter, booted);
             return 1;
         }
@@ -166,8 +173,12 @@ static int namespace_place(const taken_row *row, thing *t)
     *t = thing();
     std::string user;
     long uid = 0;
-    if (starter > 0 && trusted_starter(starter, &user, &uid) == 0 &&
-        place_by_starter(read_cmdline(starter), user, uid, t)) {
+    int starter_dir = starter > 0 ? proc_dir(starter) : -1;
+    int trusted = starter_dir >= 0 && trusted_starter(starter_dir, &user, &uid) == 0;
+    std::vector<std::string> argv = trusted ? read_cmdline(starter_dir) : std::vector<std::string>();
+    if (starter_dir >= 0)
+        close(starter_dir);
+    if (trusted && place_by_starter(argv, user, uid, t)) {
         std::string path = t->lxcpath;
         if (t->runtime == "lxc")
             lxc_commands(t, path, booted);
@@ -184,22 +195,33 @@ static int namespace_place(const taken_row *row, thing *t)
     return 1;
 }
 
-int place_row(const struct services_run *run, const taken_row *row, thing *t)
+// The process is the one judged when its start is the row's and no later
+// than the scan's list (or the table); its cgroup, read after that through
+// its own directory, is then its own. Read again after: it is still there.
+static int place_process(const struct services_run *run, const taken_row *row, int dir, thing *t)
 {
-    pid_t pid = (pid_t)row->pid;
     proc_stat st;
-    if (read_proc_stat(pid, &st) != 0)
+    if (read_proc_stat(dir, &st) != 0)
         return PLACE_GONE;
     uint64_t start = run->from_table ? st.start : row->start;
     if (start == 0 || st.start != start || start > run->started_by)
         return PLACE_GONE;
-    if (run->from_table && !same_executable(pid, row->path, st.comm))
+    if (run->from_table && !same_executable(dir, row->path, st.comm))
         return PLACE_GONE;
-    int placed = row->jid != 0 ? namespace_place(row, t) : host_place(row, t);
-    // what was read is this process's only if it is still the one judged
-    if (read_proc_stat(pid, &st) != 0 || st.start != start)
+    int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, dir, t);
+    if (read_proc_stat(dir, &st) != 0 || st.start != start)
         return PLACE_GONE;
     return placed ? PLACE_THING : PLACE_NONE;
+}
+
+int place_row(const struct services_run *run, const taken_row *row, thing *t)
+{
+    int dir = proc_dir((pid_t)row->pid);
+    if (dir < 0)
+        return PLACE_GONE;
+    int placed = place_process(run, row, dir, t);
+    close(dir);
+    return placed;
 }
 
 static uint64_t ticks(const struct timespec *t)

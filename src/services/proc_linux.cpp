@@ -7,10 +7,10 @@
 
 #include "proc_linux.h"
 
-static std::string read_file(const std::string &path, size_t limit)
+static std::string read_file(int dir, const char *name, size_t limit)
 {
     std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return out;
     char buf[4096];
@@ -21,14 +21,24 @@ static std::string read_file(const std::string &path, size_t limit)
     return out;
 }
 
-static std::string proc(pid_t pid, const char *what)
+int proc_dir(pid_t pid)
 {
-    return "/proc/" + std::to_string(pid) + "/" + what;
+    return open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-int read_proc_stat(pid_t pid, proc_stat *st)
+std::string cgroup_of(pid_t pid)
 {
-    std::string s = read_file(proc(pid, "stat"), 4096);
+    int dir = proc_dir(pid);
+    if (dir < 0)
+        return "";
+    std::string path = read_cgroup(dir);
+    close(dir);
+    return path;
+}
+
+int read_proc_stat(int dir, proc_stat *st)
+{
+    std::string s = read_file(dir, "stat", 4096);
     size_t open_paren = s.find('('), close_paren = s.rfind(')');
     if (open_paren == std::string::npos || close_paren == std::string::npos || close_paren < open_paren)
         return -1;
@@ -49,9 +59,9 @@ int read_proc_stat(pid_t pid, proc_stat *st)
     return 0;
 }
 
-std::string read_cgroup(pid_t pid)
+std::string read_cgroup(int dir)
 {
-    std::string s = read_file(proc(pid, "cgroup"), 1 << 16);
+    std::string s = read_file(dir, "cgroup", 1 << 16);
     std::string v2, named;
     size_t at = 0;
     while (at < s.size()) {
@@ -75,9 +85,9 @@ std::string read_cgroup(pid_t pid)
     return !named.empty() && named != "/" ? named : v2;
 }
 
-std::vector<std::string> read_cmdline(pid_t pid)
+std::vector<std::string> read_cmdline(int dir)
 {
-    std::string s = read_file(proc(pid, "cmdline"), 1 << 16);
+    std::string s = read_file(dir, "cmdline", 1 << 16);
     std::vector<std::string> argv;
     size_t at = 0;
     while (at < s.size()) {
@@ -90,23 +100,23 @@ std::vector<std::string> read_cmdline(pid_t pid)
     return argv;
 }
 
-std::string read_exe(pid_t pid)
+std::string read_exe(int dir)
 {
     char buf[4096];
-    ssize_t n = readlink(proc(pid, "exe").c_str(), buf, sizeof buf);
+    ssize_t n = readlinkat(dir, "exe", buf, sizeof buf);
     return n > 0 && (size_t)n < sizeof buf ? std::string(buf, (size_t)n) : "";
 }
 
-static int same_user_namespace(pid_t pid)
+static int same_user_namespace(int dir)
 {
     struct stat mine, its;
-    return stat("/proc/self/ns/user", &mine) == 0 && stat(proc(pid, "ns/user").c_str(), &its) == 0 &&
+    return stat("/proc/self/ns/user", &mine) == 0 && fstatat(dir, "ns/user", &its, 0) == 0 &&
            mine.st_dev == its.st_dev && mine.st_ino == its.st_ino;
 }
 
-int runs_as(pid_t pid, long *uid)
+int runs_as(int dir, long *uid)
 {
-    std::string s = read_file(proc(pid, "status"), 1 << 16);
+    std::string s = read_file(dir, "status", 1 << 16);
     size_t at = s.find("\nUid:");
     if (at == std::string::npos)
         return -1;
@@ -121,15 +131,15 @@ int runs_as(pid_t pid, long *uid)
     }
     *uid = ids[0];
     int one_user = ids[1] == ids[0] && ids[2] == ids[0] && ids[3] == ids[0];
-    if (one_user && ids[0] == 0 && same_user_namespace(pid))
+    if (one_user && ids[0] == 0 && same_user_namespace(dir))
         return 1;
     return one_user && ids[0] != 0 ? 0 : -1;
 }
 
-int exe_of_root(pid_t pid)
+int exe_of_root(int dir)
 {
     struct stat sb;
-    return stat(proc(pid, "exe").c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == 0 &&
+    return fstatat(dir, "exe", &sb, 0) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == 0 &&
            (sb.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
@@ -144,8 +154,11 @@ std::vector<std::pair<pid_t, pid_t>> read_parents(void)
         char *end;
         long pid = strtol(d->d_name, &end, 10);
         proc_stat st;
-        if (*end == '\0' && pid > 0 && read_proc_stat((pid_t)pid, &st) == 0)
+        int fd = *end == '\0' && pid > 0 ? openat(dirfd(dir), d->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        if (fd >= 0 && read_proc_stat(fd, &st) == 0)
             parents.push_back({(pid_t)pid, st.ppid});
+        if (fd >= 0)
+            close(fd);
     }
     closedir(dir);
     return parents;

@@ -411,6 +411,22 @@ class ServicesTest(unittest.TestCase):
         # A confined run of its own: vrix's status.
         self.assertEqual(self.services(prefix=env.CONFINED),
                          (1, line.replace("restart:", err + "restart:"), ""))
+        # What is not such a table gives no advice at all.
+        row = env.row(pid, "miss", ARGS.mapper) + "\n"
+        for text, line_no in (("vrix: cannot open file 'x'\n", 1), (row + "garbage\n", 2),
+                              (row + row.replace("miss", "gone"), 2), ("\x00" + row, 1),
+                              (row + "   pid    jid stat command\n", 2)):
+            with self.subTest(text=text):
+                self.assertEqual(self.services("-j", "-", stdin=text), (
+                    65, "", f"vrix-services: standard input, line {line_no}: not a row of vrix's table\n"))
+
+    def test_pids_and_labels_for_scripts(self):
+        web = [self.deleted_in(WEB), self.deleted_in(WEB)]
+        name = self.deleted_in(f"{USER_MANAGER}/app.slice/{os.fsdecode(HOSTILE)}")
+        self.helpers.deleted()
+        self.assertEqual(self.services("-l"), (2,
+            f"{web[0]} vrixtest-web.service\n{web[1]} vrixtest-web.service\n"
+            f"{name} {env.HOSTILE_SHOWN} of {NOBODY}\n", ""))
 
     def test_whitelist_errors_and_usage(self):
         self.deleted_in(WEB)
