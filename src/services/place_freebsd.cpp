@@ -14,6 +14,7 @@
 #include <map>
 
 #include "process_facts.h"
+#include "rc_place.h"
 #include "services.h"
 
 // A jail by its jid: its name and path, from the kernel.
@@ -41,19 +42,12 @@ static void jail_place(unsigned jid, thing *t)
 {
     static std::map<unsigned, std::pair<std::string, std::string>> known;
     if (!known.count(jid)) {
-        std::string name = std::to_string(jid), path;
-        if (jail_named((int)jid, &name, &path) != 0)
+        std::string name, path;
+        if (jail_named((int)jid, &name, &path) != 0 || name.empty())
             name = std::to_string(jid);
         known[jid] = {name, path};
     }
-    t->kind = "jail";
-    t->name = known[jid].first;
-    t->path = known[jid].second;
-    t->label = "jail " + shown(t->name);
-    if (word_ok(t->name)) {
-        t->commands.push_back({"service", "jail", "restart", t->name});
-        t->merge = {"service", "jail", "restart"};
-    }
+    jail_thing(known[jid].first, known[jid].second, t);
 }
 
 // The pid in a pidfile that root wrote.
@@ -77,26 +71,9 @@ static const std::map<pid_t, std::string> &service_pids(void)
 {
     static int asked;
     static std::map<pid_t, std::string> pids;
-    if (asked++)
-        return pids;
     std::string out;
-    if (run_bounded({"service", "-e"}, 5, &out, 1 << 20) != 0)
-        return pids;
-    for (size_t at = 0; at < out.size();) {
-        size_t end = out.find('\n', at);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(at, end - at);
-        at = end + 1;
-        std::string name = line.substr(line.rfind('/') == std::string::npos ? 0 : line.rfind('/') + 1);
-        if (name.empty() || !word_ok(name))
-            continue;
-        for (const std::string &file : {"/var/run/" + name + ".pid", "/var/run/" + name + "/" + name + ".pid"}) {
-            pid_t pid = pidfile_pid(file);
-            if (pid > 0 && !pids.count(pid))
-                pids[pid] = name;
-        }
-    }
+    if (!asked++ && run_bounded({"service", "-e"}, 5, &out, 1 << 20) == 0)
+        pids = rc_service_pids(out, "/var/run", pidfile_pid);
     return pids;
 }
 
@@ -110,24 +87,6 @@ static pid_t parent_of(pid_t pid)
     return kp.ki_ppid;
 }
 
-// A host process belongs to the enabled service whose pidfile names it or
-// one of its ancestors.
-static int rc_place(pid_t pid, thing *t)
-{
-    const std::map<pid_t, std::string> &services = service_pids();
-    for (int steps = 0; pid > 1 && steps < 10000; steps++, pid = parent_of(pid)) {
-        auto found = services.find(pid);
-        if (found == services.end())
-            continue;
-        t->kind = "rc-service";
-        t->name = found->second;
-        t->label = "service " + shown(t->name);
-        t->commands.push_back({"service", t->name, "restart"});
-        return 1;
-    }
-    return 0;
-}
-
 int place_row(const struct services_run *run, const taken_row *row, thing *t)
 {
     pid_t pid = (pid_t)row->pid;
@@ -139,7 +98,7 @@ int place_row(const struct services_run *run, const taken_row *row, thing *t)
     if (row->jid != 0)
         jail_place(row->jid, t);
     else
-        placed = rc_place(pid, t);
+        placed = rc_thing(pid, service_pids(), parent_of, t);
     uint64_t again = 0;
     if (process_start(pid, &again) != 0 || again != start)
         return PLACE_GONE;
