@@ -1,6 +1,8 @@
 #include <ctype.h>
 #include <string.h>
 
+#include <map>
+
 #include "cgroup_place.h"
 
 static int ends_with(const std::string &s, const char *end)
@@ -86,26 +88,23 @@ static int owned(thing *t, const std::string &user)
     return 1;
 }
 
-// A podman container by its name when podman answers within a second;
-// once it has not, it is not asked again.
+// A podman container by its name when podman answers within a second,
+// asked once per container; once it has not answered, it is not asked again.
 static std::string podman_name(const std::string &id)
 {
     static int silent;
-    std::string shortened = id.substr(0, 12);
-    if (silent)
-        return shortened;
-    std::string out;
-    if (run_bounded({"podman", "container", "inspect", "--format", "{{.Name}}", id}, 1, &out,
-                    4096) != 0) {
+    static std::map<std::string, std::string> names;
+    auto found = names.find(id);
+    if (found != names.end())
+        return found->second;
+    std::string name = id.substr(0, 12), out;
+    if (!silent && run_bounded({"podman", "container", "inspect", "--format", "{{.Name}}", id}, 1,
+                               &out, 4096) == 0 &&
+        word_ok(out.substr(0, out.find('\n'))))
+        name = out.substr(0, out.find('\n'));
+    else
         silent = 1;
-        return shortened;
-    }
-    std::string name = out.substr(0, out.find('\n'));
-    if (!word_ok(name)) {
-        silent = 1;
-        return shortened;
-    }
-    return name;
+    return names[id] = name;
 }
 
 static int podman(thing *t, const std::string &id, const std::string &user)
