@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -153,7 +154,7 @@ static int namespace_place(const taken_row *row, int dir, thing *t)
     pid_t jid = (pid_t)row->jid;
     proc_stat init;
     int init_dir = proc_dir(jid);
-    int have_init = init_dir >= 0 && read_proc_stat(init_dir, &init) == 0;
+    int have_init = init_dir >= 0 && stat_of_dir(init_dir, &init) == 0;
     int booted = have_init && (init.comm == "systemd" || init.comm == "init");
     pid_t starter = have_init ? init.ppid : 0;
     std::string paths[2] = {read_cgroup(dir), have_init ? read_cgroup(init_dir) : ""};
@@ -198,10 +199,11 @@ static int namespace_place(const taken_row *row, int dir, thing *t)
 // The process is the one judged when its start is the row's and no later
 // than the scan's list (or the table); its cgroup, read after that through
 // its own directory, is then its own. Read again after: it is still there.
-static int place_process(const struct services_run *run, const taken_row *row, int dir, thing *t)
+static int place_process(const struct services_run *run, const taken_row *row, int dir,
+                         int stat_fd, thing *t)
 {
     proc_stat st;
-    if (read_proc_stat(dir, &st) != 0)
+    if (stat_of_fd(stat_fd, &st) != 0)
         return PLACE_GONE;
     uint64_t start = run->from_table ? st.start : row->start;
     if (start == 0 || st.start != start || start > run->started_by)
@@ -209,7 +211,7 @@ static int place_process(const struct services_run *run, const taken_row *row, i
     if (run->from_table && !same_executable(dir, row->path, st.comm))
         return PLACE_GONE;
     int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, dir, t);
-    if (read_proc_stat(dir, &st) != 0 || st.start != start)
+    if (stat_of_fd(stat_fd, &st) != 0 || st.start != start)
         return PLACE_GONE;
     return placed ? PLACE_THING : PLACE_NONE;
 }
@@ -217,10 +219,12 @@ static int place_process(const struct services_run *run, const taken_row *row, i
 int place_row(const struct services_run *run, const taken_row *row, thing *t)
 {
     int dir = proc_dir((pid_t)row->pid);
-    if (dir < 0)
-        return PLACE_GONE;
-    int placed = place_process(run, row, dir, t);
-    close(dir);
+    int stat_fd = dir >= 0 ? openat(dir, "stat", O_RDONLY | O_CLOEXEC) : -1;
+    int placed = stat_fd >= 0 ? place_process(run, row, dir, stat_fd, t) : PLACE_GONE;
+    if (stat_fd >= 0)
+        close(stat_fd);
+    if (dir >= 0)
+        close(dir);
     return placed;
 }
 

@@ -7,16 +7,27 @@
 
 #include "proc_linux.h"
 
-static std::string read_file(int dir, const char *name, size_t limit)
+// A file of /proc from its start. Those read here are made whole at each
+// read: one that returns less than asked has given all.
+static std::string read_fd(int fd, size_t limit)
 {
     std::string out;
-    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
     char buf[4096];
     ssize_t n;
-    while (out.size() < limit && (n = read(fd, buf, sizeof buf)) > 0)
+    while (out.size() < limit && (n = pread(fd, buf, sizeof buf, (off_t)out.size())) > 0) {
         out.append(buf, (size_t)n);
+        if ((size_t)n < sizeof buf)
+            break;
+    }
+    return out;
+}
+
+static std::string read_file(int dir, const char *name, size_t limit)
+{
+    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string out = read_fd(fd, limit);
     close(fd);
     return out;
 }
@@ -36,9 +47,19 @@ std::string cgroup_of(pid_t pid)
     return path;
 }
 
-int read_proc_stat(int dir, proc_stat *st)
+int stat_of_dir(int dir, proc_stat *st)
 {
-    std::string s = read_file(dir, "stat", 4096);
+    int fd = openat(dir, "stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int result = stat_of_fd(fd, st);
+    close(fd);
+    return result;
+}
+
+int stat_of_fd(int fd, proc_stat *st)
+{
+    std::string s = read_fd(fd, 4096);
     size_t open_paren = s.find('('), close_paren = s.rfind(')');
     if (open_paren == std::string::npos || close_paren == std::string::npos || close_paren < open_paren)
         return -1;
@@ -155,7 +176,7 @@ std::vector<std::pair<pid_t, pid_t>> read_parents(void)
         long pid = strtol(d->d_name, &end, 10);
         proc_stat st;
         int fd = *end == '\0' && pid > 0 ? openat(dirfd(dir), d->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-        if (fd >= 0 && read_proc_stat(fd, &st) == 0)
+        if (fd >= 0 && stat_of_dir(fd, &st) == 0)
             parents.push_back({(pid_t)pid, st.ppid});
         if (fd >= 0)
             close(fd);

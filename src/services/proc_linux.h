@@ -20,8 +20,10 @@ struct proc_stat {
 // The directory of pid in /proc, or -1; closed with close().
 int proc_dir(pid_t pid);
 
-// 0, or -1 when the process is gone.
-int read_proc_stat(int dir, proc_stat *st);
+// 0, or -1 when the process is gone: from its stat file, open at fd
+// (read again from its start each time), or through its directory.
+int stat_of_fd(int fd, proc_stat *st);
+int stat_of_dir(int dir, proc_stat *st);
 // Its cgroup path: systemd's own hierarchy where one is mounted (a hybrid
 // or legacy host), else the v2 one; "" when gone.
 std::string read_cgroup(int dir);
