@@ -189,7 +189,7 @@ static int namespace_place(const taken_row *row, int dir, thing *t)
     }
     *t = thing();
     t->kind = "container";
-    t->name = unit;
+    t->unit = unit;
     t->label = "container of process " + std::to_string(jid);
     if (!unit.empty())
         t->label += " in " + shown(unit);

@@ -105,6 +105,8 @@ static std::string thing_json(const grouped &g, const thing &t)
         o += ",\"lxcpath\":" + json_string(t.lxcpath);
     if (!t.path.empty())
         o += ",\"path\":" + json_string(t.path);
+    if (!t.unit.empty())
+        o += ",\"unit\":" + json_string(t.unit);
     o += ",\"pids\":[" + pids_text(t, ",") + "],\"commands\":[";
     for (size_t i = 0; t.under < 0 && i < t.commands.size(); i++) {
         o += i > 0 ? ",[" : "[";

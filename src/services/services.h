@@ -30,6 +30,7 @@ struct thing {
     bool of_manager = false;  // under user@UID.service: covered by its restart
     std::string lxcpath;
     std::string path;  // a jail's
+    std::string unit;  // the host's unit that a container of no name lies in
     std::vector<std::vector<std::string>> commands;
     // the first words of a command that takes several names at once
     std::vector<std::string> merge;
