@@ -2,12 +2,13 @@
  * Benchmark scenario: N helper processes, each mapping a dozen libraries
  * from a shared pool, one of which is replaced afterwards.
  *
- *   vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private]
+ *   vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private | flagged]
  *
  * Copies LIB into DIR as the pool, starts N copies of MAPPER (each dlopens
  * 12 pool libraries and pauses), replaces one pool library, writes the
  * helpers' pids to PIDFILE, then waits. With "private", each helper also
- * maps a library of its own, and one helper in ten has it deleted. On
+ * maps a library of its own, and one helper in ten has it deleted; with
+ * "flagged", every helper maps the replaced library. On
  * SIGINT, SIGTERM, SIGHUP or end of standard input it kills the helpers by
  * pid and removes the pool.
  */
@@ -84,6 +85,9 @@ static void pool_path(char *out, size_t size, const char *dir, int k)
 // that no lookup before it asked, and a tenth of them are reported for it.
 static int own_libraries;
 enum { DELETED_OWN_STRIDE = 10 };
+// With "flagged", every helper maps the library that is replaced: every
+// helper is a row, as after an upgrade of a library that all use.
+static int all_flagged;
 
 static void own_path(char *out, size_t size, const char *dir, int i)
 {
@@ -117,7 +121,8 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
     argv[0] = (char *)mapper;
     int j = 0;
     for (; j < LIBS_PER_HELPER; j++) {
-        pool_path(paths[j], sizeof paths[j], dir, (i * 7 + j * 13) % POOL);
+        pool_path(paths[j], sizeof paths[j], dir,
+                  all_flagged && j == 0 ? REPLACED : (i * 7 + j * 13) % POOL);
         argv[j + 1] = paths[j];
     }
     if (own_libraries) {
@@ -133,11 +138,13 @@ static pid_t start_helper(int i, const char *dir, const char *mapper, int ready_
 
 int main(int argc, char **argv)
 {
-    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "private") == 0)) {
-        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private]\n");
+    if (argc != 6 && !(argc == 7 && (strcmp(argv[6], "private") == 0 ||
+                                     strcmp(argv[6], "flagged") == 0))) {
+        fprintf(stderr, "usage: vrix-bench-scenario N DIR PIDFILE MAPPER LIB [private | flagged]\n");
         return 64;
     }
-    own_libraries = argc == 7;
+    own_libraries = argc == 7 && strcmp(argv[6], "private") == 0;
+    all_flagged = argc == 7 && strcmp(argv[6], "flagged") == 0;
     long n = strtol(argv[1], NULL, 10);
     const char *dir = argv[2], *pidfile = argv[3], *mapper = argv[4], *lib = argv[5];
     if (check_limits(n) != 0)

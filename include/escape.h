@@ -11,4 +11,8 @@
 // UTF-8 (U+0080-U+009F); the letters of UTF-8 names stay as they are.
 void print_escaped(FILE *out, const char *text);
 
+// How many bytes at p form one character (1 for a byte of none), and in
+// *control whether print_escaped writes them escaped.
+int escape_char_length(const unsigned char *p, int *control);
+
 #endif

@@ -1,6 +1,7 @@
 #ifndef VRIX_RUN_H
 #define VRIX_RUN_H
 
+#include <stdint.h>
 #include <stdio.h>
 
 // Run options and flags shared by the whole program.
@@ -49,5 +50,27 @@ int stdout_close(void);
 // Writes a report row (and the header before the first one) to table_stream.
 void print_row(struct run_flags *flags, unsigned pid, unsigned jid, const char *label,
                const char *path);
+
+// A finished row as the scan hands it on. start is process_start()'s for
+// pid, read after the verdict; 0 when unknown (the process ended, or the
+// row is the scan's own error).
+struct scanned_row {
+    unsigned pid;
+    unsigned jid;
+    int verdict;  // VERDICT_*
+    const char *path;
+    uint64_t start;
+};
+
+// Who takes the rows instead of the table: null prints the table. Set
+// before the scan; the worker reads start times only for a consumer.
+struct row_consumer {
+    void (*take)(const struct scanned_row *row, void *arg);
+    void *arg;
+};
+extern const struct row_consumer *row_consumer;
+
+// Counts the row and hands it to the consumer, or prints it.
+void hand_row(struct run_flags *flags, const struct scanned_row *row);
 
 #endif

@@ -36,13 +36,10 @@ static int stat_fields(pid_t pid, char *buf, size_t size, const char **after_com
     return 0;
 }
 
-// Field number field (1-based, the pid being 1) of /proc/PID/stat.
-static int stat_field(pid_t pid, int field, unsigned long long *value)
+// Field number field (1-based, the pid being 1) of a stat line, from p,
+// the end of its name.
+static int field_after(const char *p, int field, unsigned long long *value)
 {
-    char buf[1024];
-    const char *p;
-    if (stat_fields(pid, buf, sizeof buf, &p) != 0)
-        return -1;
     // after the name: field 3 (the state) on
     for (int f = 3; f < field; f++) {
         p = strchr(p + 1, ' ');
@@ -52,6 +49,16 @@ static int stat_field(pid_t pid, int field, unsigned long long *value)
     char *end;
     *value = strtoull(p + 1, &end, 10);
     return end == p + 1 ? -1 : 0;
+}
+
+// Field number field of /proc/PID/stat.
+static int stat_field(pid_t pid, int field, unsigned long long *value)
+{
+    char buf[1024];
+    const char *p;
+    if (stat_fields(pid, buf, sizeof buf, &p) != 0)
+        return -1;
+    return field_after(p, field, value);
 }
 
 int process_cpu_ms(pid_t pid, uint64_t *ms)
@@ -72,7 +79,7 @@ int process_start(pid_t pid, uint64_t *start)
     if (stat_fields(pid, buf, sizeof buf, &p) != 0 || p[1] == 'Z' || p[1] == 'X')
         return -1;
     unsigned long long value;
-    if (stat_field(pid, 22, &value) != 0)
+    if (field_after(p, 22, &value) != 0)
         return -1;
     *start = value;
     return 0;

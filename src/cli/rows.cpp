@@ -24,7 +24,7 @@ int rows_have_room(const struct row_buffer *rows, int records)
 }
 
 int rows_append(struct row_buffer *rows, uint32_t kind, int pid, int jid, int verdict,
-                uint64_t missing, const char *path)
+                uint64_t missing, uint64_t start, const char *path)
 {
     uint64_t at = rows->committed;
     size_t len = strnlen(path, EXE_PATH_SIZE - 1);
@@ -39,6 +39,7 @@ int rows_append(struct row_buffer *rows, uint32_t kind, int pid, int jid, int ve
     record->verdict = verdict;
     record->reserved = 0;
     record->missing = missing;
+    record->start = start;
     memcpy(record->path, path, len);
     record->path[len] = '\0';
     // the record is whole before the length that covers it is stored

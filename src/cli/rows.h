@@ -18,6 +18,7 @@ struct row_record {
     int32_t verdict;
     uint32_t reserved;
     uint64_t missing;
+    uint64_t start;  // process_start()'s, when a consumer asked for it; else 0
     char path[];  // NUL-terminated
 };
 
@@ -39,7 +40,7 @@ int rows_have_room(const struct row_buffer *rows, int records);
 
 // Appends a record; -1 when it does not fit.
 int rows_append(struct row_buffer *rows, uint32_t kind, int pid, int jid, int verdict,
-                uint64_t missing, const char *path);
+                uint64_t missing, uint64_t start, const char *path);
 
 // Calls each(record) for every committed record after *offset, and moves
 // *offset past them.

@@ -4,6 +4,7 @@
 
 #include "mapping_verdict.h"
 #include "platform.h"
+#include "process_facts.h"
 #include "run.h"
 #include "scan.h"
 #include "verdict.h"
@@ -49,13 +50,19 @@ static void scan_process(struct procstat *ps, struct kinfo_proc *kp, struct row_
         watch_process_name(exe_path);
         verdict = error == ENOENT ? VERDICT_MISSING : VERDICT_ERROR;
         if (verdict == VERDICT_MISSING && create_path != nullptr)
-            rows_append(rows, RECORD_ABORT, kp->ki_pid, row_jail(ps, kp), verdict, 0, exe_path);
+            rows_append(rows, RECORD_ABORT, kp->ki_pid, row_jail(ps, kp), verdict, 0, 0, exe_path);
     } else {
         watch_process_name(exe_path[0] != '\0' ? exe_path : "-");
         verdict = judge_process(ps, kp, exe_path, &missing);
     }
-    if (verdict != VERDICT_NONE)
-        rows_append(rows, RECORD_ROW, kp->ki_pid, row_jail(ps, kp), verdict, missing, exe_path);
+    if (verdict == VERDICT_NONE)
+        return;
+    // Read after the verdict: a pid reused since started after the list
+    // was made, which the consumer can tell. One that ended is unknown (0).
+    uint64_t start = 0;
+    if (row_consumer != nullptr && process_start(kp->ki_pid, &start) != 0)
+        start = 0;
+    rows_append(rows, RECORD_ROW, kp->ki_pid, row_jail(ps, kp), verdict, missing, start, exe_path);
 }
 
 void scan_range(struct procstat *ps, struct kinfo_proc *procs, unsigned count, unsigned from,

@@ -33,3 +33,15 @@ void print_row(struct run_flags *flags, unsigned pid, unsigned jid, const char *
     if (table_stream == stdout)
         stdout_wrote(ferror(stdout) ? -1 : 0);
 }
+
+const struct row_consumer *row_consumer;
+
+void hand_row(struct run_flags *flags, const struct scanned_row *row)
+{
+    if (row_consumer == nullptr) {
+        print_row(flags, row->pid, row->jid, verdict_label(row->verdict), row->path);
+        return;
+    }
+    flags->rows_printed++;
+    row_consumer->take(row, row_consumer->arg);
+}

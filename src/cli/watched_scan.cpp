@@ -126,8 +126,9 @@ static void print_record(const struct row_record *record, void *arg)
         flags->error_seen = 1;
     if (record->verdict == VERDICT_MISSING)
         whitelist_writer_add((unsigned)record->pid, record->path, record->missing);
-    print_row(flags, (unsigned)record->pid, (unsigned)record->jid,
-              verdict_label(record->verdict), record->path);
+    struct scanned_row row = {(unsigned)record->pid, (unsigned)record->jid, record->verdict,
+                              record->path, record->start};
+    hand_row(flags, &row);
 }
 
 // A process that could not be judged to the end: its own calls hung, or
@@ -141,8 +142,9 @@ static void process_failed(struct procstat *ps, struct kinfo_proc *kp, struct ru
     else
         snprintf(name, sizeof name, "(%s)", kp->ki_comm);
     flags->error_seen = 1;
-    print_row(flags, (unsigned)kp->ki_pid, (unsigned)row_jail(ps, kp), verdict_label(VERDICT_ERROR),
-              name);
+    struct scanned_row row = {(unsigned)kp->ki_pid, (unsigned)row_jail(ps, kp), VERDICT_ERROR, name,
+                              0};
+    hand_row(flags, &row);
 }
 
 // What follows a stall: a lookup's device is remembered, the wait charged to

@@ -20,7 +20,7 @@ static int utf8_length(const unsigned char *p)
 // 0x80-0x9f, or U+0080-U+009F written in UTF-8), or the backslash itself,
 // so that the text maps back to exactly one name. A byte of no well-formed
 // character stands alone.
-static int char_length(const unsigned char *p, int *control)
+int escape_char_length(const unsigned char *p, int *control)
 {
     if (*p < 0x80) {
         *control = *p < 0x20 || *p == 0x7f || *p == '\\';
@@ -45,7 +45,7 @@ void print_escaped(FILE *out, const char *text)
             // printable ASCII, most of any name, needs no more than this
             while (*p >= 0x20 && *p < 0x7f && *p != '\\')
                 p++;
-            if (*p == '\0' || (n = char_length(p, &control), control))
+            if (*p == '\0' || (n = escape_char_length(p, &control), control))
                 break;
             p += n;
         }

@@ -6,7 +6,7 @@ inside, and its restart lines run there exactly as printed; afterwards
 vrix lists only the session and the scope, which have no command.
 
     booted_systemd_test.py --vrix VRIX --mapper MAPPER --testlib TESTLIB
-                           --contrib DIR --cache DIR
+                           --contrib DIR --services SERVICES --cache DIR
 
 The root file system comes from debootstrap, kept under --cache. Ends with
 77 (skipped) only when no mirror answers."""
@@ -64,7 +64,7 @@ class Machine:
         """What the test's units run, the units, and the users."""
         os.makedirs(self.path(LIB), exist_ok=True)
         for name, source in (("vrix", self.args.vrix), ("vrix-mapper", self.args.mapper),
-                             ("vrix-services", os.path.join(self.args.contrib, "vrix-services"))):
+                             ("vrix-services", self.args.services)):
             shutil.copy(source, self.path("/usr/local/bin/" + name))
             os.chmod(self.path("/usr/local/bin/" + name), 0o755)
         for lib in LIBS:
@@ -226,7 +226,7 @@ def wait_for(what, test, seconds=90):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("--vrix", "--mapper", "--testlib", "--contrib", "--cache"):
+    for name in ("--vrix", "--mapper", "--testlib", "--contrib", "--services", "--cache"):
         parser.add_argument(name, required=True)
     args = parser.parse_args()
     if os.geteuid() != 0:

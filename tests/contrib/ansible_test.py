@@ -68,7 +68,7 @@ class AnsibleCase(unittest.TestCase):
         argv = ["ansible-playbook", "-i", "localhost,", "-c", "local",
                 # already root: no sudo needed for the playbook's "become"
                 "-e", "ansible_become=false", "-e", f"vrix_path={ARGS.vrix}",
-                "-e", "vrix_services_path=" + os.path.join(ARGS.contrib, "vrix-services")]
+                "-e", "vrix_services_path=" + ARGS.services]
         for var in extra_vars:
             argv += ["-e", var]
         status, out, err = env.run([*self.prefix, *argv, PLAYBOOK], cwd=self.tmp,

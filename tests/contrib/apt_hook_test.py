@@ -17,7 +17,7 @@ if shutil.which("apt-config") is None:
     env.skip("apt-config not found (apt-get install apt)")
 
 HOOK = os.path.join(ARGS.contrib, "apt", "99vrix")
-SERVICES = os.path.join(ARGS.contrib, "vrix-services")
+SERVICES = ARGS.services
 UNIT = "vrixtest-apt.service"
 HEADER = "   pid    jid stat command\n"
 NOT_FOUND = ("vrix: not found in /usr/local/sbin, /usr/sbin or the PATH:"

@@ -13,7 +13,7 @@ ARGS = env.parse_args()
 env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 # vrix-services, found as the plugin finds it installed.
-os.environ["PATH"] = ARGS.contrib + os.pathsep + os.environ["PATH"]
+env.services_in_path(ARGS)
 
 PLUGIN = os.path.join(ARGS.contrib, "nagios", "check_vrix")
 USAGE = """usage: check_vrix [-C] [-W whitelist] [-E command]... [-b vrix]

@@ -2,7 +2,7 @@
 processes that map the test library, and the real vrix.
 
 Each test script runs as
-    SCRIPT --vrix VRIX --mapper MAPPER --testlib TESTLIB --contrib DIR
+    SCRIPT --vrix VRIX --mapper MAPPER --testlib TESTLIB --contrib DIR --services SERVICES
 and re-executes itself as the first process of a fresh PID namespace, so
 that vrix sees only the test's own processes and its outcome is known.
 """
@@ -29,13 +29,23 @@ def skip(reason):
 
 def parse_args():
     parser = argparse.ArgumentParser()
-    for name in ("--vrix", "--mapper", "--testlib", "--contrib"):
+    for name in ("--vrix", "--mapper", "--testlib", "--contrib", "--services"):
         parser.add_argument(name, required=True)
     args, rest = parser.parse_known_args()
-    for name in ("vrix", "mapper", "testlib", "contrib"):
+    for name in ("vrix", "mapper", "testlib", "contrib", "services"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     args.unittest_argv = sys.argv[:1] + rest  # e.g. -v, a test's name
     return args
+
+
+def services_in_path(args):
+    """vrix-services where a plugin finds it installed: alone in a
+    directory at the front of PATH."""
+    where = tempfile.mkdtemp(prefix="vrix-services-bin-")
+    os.chmod(where, 0o755)
+    os.symlink(args.services, os.path.join(where, "vrix-services"))
+    atexit.register(shutil.rmtree, where)
+    os.environ["PATH"] = where + os.pathsep + os.environ["PATH"]
 
 
 def enter_pid_namespace():

@@ -1,4 +1,4 @@
-"""contrib/vrix-services against real vrix runs in a PID namespace of its
+"""vrix-services against real vrix runs in a PID namespace of its
 own: helper processes that need restarting, in cgroups named as systemd,
 podman, docker, systemd-nspawn, LXC and Kubernetes name theirs, on the
 host's cgroup layout, each on the line of its unit with its command."""
@@ -20,8 +20,7 @@ ARGS = env.parse_args()
 env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 
-SCRIPT = os.path.join(ARGS.contrib, "vrix-services")
-USAGE = "usage: vrix-services [-j] [-w whitelist | -]\n"
+USAGE = "usage: vrix-services [-j | -l] [-w whitelist | -]\n"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
 DOCKER_ID = "3f6c0e8d2b1a9c47d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
 SHIM_ID = "9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c4d3e2f1a0b9c8d7e6f5a4b3c2d1e0f9a8b"
@@ -50,6 +49,16 @@ NSPAWN = "machine.slice/machine-vrixtest\\x2dbuild.scope/payload"
 LXC = "lxc.payload.vrixtest-ct"
 SESSION = "user.slice/user-65534.slice/session-7.scope"
 USER_SERVICE = "user.slice/user-65534.slice/user@65534.service/app.slice/vrixtest-player.service"
+CLONE_NEWUSER, CLONE_NEWPID = 0x10000000, 0x20000000
+# A starter of a namespace: the next child is its first process.
+STARTER = ("import ctypes, os, sys\n"
+           "libc = ctypes.CDLL(None)\n"
+           "if libc.unshare(%d) != 0: sys.exit('unshare failed')\n"
+           "pid = os.fork()\n"
+           "if pid == 0:\n"
+           "    libc.prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
+           "    os.execv(sys.argv[-3], sys.argv[-3:])\n"
+           "os.waitpid(pid, 0)\n")
 KUBE = ("kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod%s.slice"
         "/cri-containerd-%s.scope" % (POD_UID.replace("-", "_"), KUBE_ID))
 
@@ -90,14 +99,14 @@ class ServicesTest(unittest.TestCase):
                 break
         shutil.rmtree(self.tmp)
 
-    def services(self, *args, vrix=ARGS.vrix, stdin=None, prefix=(), table_file=None):
-        env_vars = dict(os.environ, VRIX=vrix, PATH=self.bin + os.pathsep + os.environ["PATH"])
+    def services(self, *args, stdin=None, prefix=(), table_file=None):
+        env_vars = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"])
         if table_file is not None:
             with open(table_file) as f:
-                done = subprocess.run([*prefix, "sh", SCRIPT, *args], stdin=f, env=env_vars,
+                done = subprocess.run([*prefix, ARGS.services, *args], stdin=f, env=env_vars,
                                       capture_output=True, text=True, timeout=120)
         else:
-            done = subprocess.run([*prefix, "sh", SCRIPT, *args], input=stdin, env=env_vars,
+            done = subprocess.run([*prefix, ARGS.services, *args], input=stdin, env=env_vars,
                                   capture_output=True, text=True, timeout=120)
         return done.returncode, done.stdout, done.stderr
 
@@ -254,48 +263,87 @@ class ServicesTest(unittest.TestCase):
                                     init_name="systemd")
         nspawn = self.in_namespace("system.slice/systemd-nspawn@vrixtest.service/payload/system.slice/cron.service")
         unregistered = self.in_namespace("payload/system.slice/cron.service", argv0="systemd-nspawn")
+        # A subtree that a service delegates is its job's to name: what it
+        # calls nginx.service is not the host's.
+        delegated = self.in_namespace("system.slice/vrixtest-runner.service/nginx.service/payload")
+        job = self.deleted_in("system.slice/vrixtest-runner.service/nginx.service")
         status, out, _ = self.services()
         self.assertEqual((status, out), (2,
-            f"container of process {plain} (pid {plain})\n"
+            f"container of process {plain} in vrixtest-web.service (pid {plain})\n"
             f"lxc vrixtest-app (pid {lxc}): lxc-stop -P /srv/lxc -n vrixtest-app"
             " && lxc-start -P /srv/lxc -n vrixtest-app\n"
             f"lxc vrixtest-os (pid {booted}): lxc-stop -r -P /srv/lxc -n vrixtest-os\n"
             f"machine vrixtest-os (pid {machine}): machinectl reboot vrixtest-os\n"
             f"nspawn vrixtest (pid {nspawn}): systemctl restart systemd-nspawn@vrixtest.service\n"
             f"nspawn container of process {unregistered} (pid {unregistered})\n"
+            f"container of process {delegated} in vrixtest-runner.service (pid {delegated})\n"
+            f"vrixtest-runner.service (pid {job}): systemctl restart vrixtest-runner.service\n"
             "restart: lxc-stop -P /srv/lxc -n vrixtest-app && lxc-start -P /srv/lxc -n vrixtest-app;"
             " lxc-stop -r -P /srv/lxc -n vrixtest-os; machinectl reboot vrixtest-os;"
-            " systemctl restart systemd-nspawn@vrixtest.service\n"))
+            " systemctl restart systemd-nspawn@vrixtest.service vrixtest-runner.service\n"))
+
+    def started_by(self, argv0, args, flags=CLONE_NEWPID, python=sys.executable, prefix=(),
+                   mapper=ARGS.mapper, where=None):
+        """The first process of a PID namespace (and a user namespace with
+        CLONE_NEWUSER) that a process whose command line reads argv0 and
+        args started; its host pid."""
+        library = os.path.join(where or self.tmp, f"lib{os.urandom(4).hex()}.so")
+        shutil.copy(ARGS.testlib, library)
+        os.chmod(library, 0o755)
+        proc = subprocess.Popen([*prefix, "bash", "-c", 'exec -a "$0" "$@"', argv0, python, "-c",
+                                 STARTER % flags, *args, mapper, "--unlink", library],
+                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(proc)
+        self.assertEqual(proc.stdout.readline(), "ready\n")
+        return next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == proc.pid)
 
     def test_runtime_monitors_name_their_containers(self):
         """The first process of a namespace started by a process whose
         command line is conmon's or docker's shim's, in a cgroup of no
         container."""
-        code = ("import ctypes, os, sys\n"
-                "libc = ctypes.CDLL(None)\n"
-                "libc.unshare(0x20000000)\n"  # CLONE_NEWPID: the next child is its first
-                "pid = os.fork()\n"
-                "if pid == 0:\n"
-                "    libc.prctl(1, 9)\n"  # PR_SET_PDEATHSIG, SIGKILL
-                "    os.execv(sys.argv[-3], sys.argv[-3:])\n"
-                "os.waitpid(pid, 0)\n")
         pids = []
         for name, args in (("conmon", ["-c", PODMAN_ID]),
                            ("containerd-shim-runc-v2", ["-namespace", "moby", "-id", DOCKER_ID])):
-            library = os.path.join(self.tmp, f"lib{name}.so")
-            shutil.copy(ARGS.testlib, library)
-            proc = subprocess.Popen(["bash", "-c", 'exec -a "$0" "$@"', name, sys.executable, "-c", code,
-                                     *args, ARGS.mapper, "--unlink", library],
-                                    stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-            self.others.append(proc)
-            self.assertEqual(proc.stdout.readline(), "ready\n")
-            child = next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == proc.pid)
+            child = self.started_by(name, args)
             CGROUPS.move(child, "system.slice/vrixtest-web.service")
             pids.append(child)
         self.assertEqual(self.services(), (2,
             f"podman {PODMAN_ID[:12]} (pid {pids[0]}): podman restart {PODMAN_ID[:12]}\n"
             f"docker {DOCKER_ID[:12]} (pid {pids[1]}): docker restart {DOCKER_ID[:12]}\n"
             f"restart: podman restart {PODMAN_ID[:12]}; docker restart {DOCKER_ID[:12]}\n", ""))
+
+    def test_starters_that_users_run_name_nothing(self):
+        """A user's processes whose command lines are those of LXC's
+        monitor, docker's shim, conmon and systemd-nspawn, each starting a
+        user and a PID namespace: no container's name, no lxcpath, no
+        command. A user's own conmon, root's program, is that user's
+        podman, restarted as that user."""
+        where, (mapper,) = env.world_readable_copies([ARGS.mapper])
+        conmon = os.path.join(where, "conmon")
+        shutil.copy(sys.executable, conmon)
+        libraries = os.path.join(where, "lib")  # where the user may delete them
+        os.mkdir(libraries)
+        os.chown(libraries, 65534, NOGROUP)
+        fakes = [self.started_by(argv0, args, CLONE_NEWUSER | CLONE_NEWPID, prefix=env.NOBODY,
+                                 mapper=mapper, where=libraries)
+                 for argv0, args in (("[lxc monitor] /tmp/lxc web", []),
+                                     ("containerd-shim-runc-v2", ["-namespace", "moby", "-id", DOCKER_ID]),
+                                     ("conmon", ["-c", PODMAN_ID]),
+                                     ("systemd-nspawn", ["-M", "web"]))]
+        rootless = self.started_by("conmon", ["-c", PODMAN_ID], CLONE_NEWUSER | CLONE_NEWPID,
+                                   python=conmon, prefix=env.NOBODY, mapper=mapper, where=libraries)
+        as_nobody = AS_NOBODY.replace(" systemctl --user", "") + f" podman restart {PODMAN_ID[:12]}"
+        try:
+            self.assertEqual(self.services(), (2, "".join(
+                f"container of process {pid} (pid {pid})\n" for pid in fakes) +
+                f"podman {PODMAN_ID[:12]} of {NOBODY} (pid {rootless}): {as_nobody}\n"
+                f"restart: {as_nobody}\n", ""))
+            objects = self.json_lines()
+            self.assertEqual([(o["kind"], o["name"], o["commands"], "lxcpath" in o) for o in objects],
+                             [("container", "", [], False)] * 4 +
+                             [("container", PODMAN_ID[:12], [as_nobody.split()], False)])
+        finally:
+            shutil.rmtree(where)
 
     def test_a_reused_pid_is_blamed_on_nothing(self):
         pid = self.deleted_in(WEB)
@@ -363,6 +411,22 @@ class ServicesTest(unittest.TestCase):
         # A confined run of its own: vrix's status.
         self.assertEqual(self.services(prefix=env.CONFINED),
                          (1, line.replace("restart:", err + "restart:"), ""))
+        # What is not such a table gives no advice at all.
+        row = env.row(pid, "miss", ARGS.mapper) + "\n"
+        for text, line_no in (("vrix: cannot open file 'x'\n", 1), (row + "garbage\n", 2),
+                              (row + row.replace("miss", "gone"), 2), ("\x00" + row, 1),
+                              (row + "   pid    jid stat command\n", 2)):
+            with self.subTest(text=text):
+                self.assertEqual(self.services("-j", "-", stdin=text), (
+                    65, "", f"vrix-services: standard input, line {line_no}: not a row of vrix's table\n"))
+
+    def test_pids_and_labels_for_scripts(self):
+        web = [self.deleted_in(WEB), self.deleted_in(WEB)]
+        name = self.deleted_in(f"{USER_MANAGER}/app.slice/{os.fsdecode(HOSTILE)}")
+        self.helpers.deleted()
+        self.assertEqual(self.services("-l"), (2,
+            f"{web[0]} vrixtest-web.service\n{web[1]} vrixtest-web.service\n"
+            f"{name} {env.HOSTILE_SHOWN} of {NOBODY}\n", ""))
 
     def test_whitelist_errors_and_usage(self):
         self.deleted_in(WEB)
@@ -372,9 +436,8 @@ class ServicesTest(unittest.TestCase):
         missing = os.path.join(self.tmp, "none")
         self.assertEqual(self.services("-w", missing), (
             1, "", f"vrix: cannot open file '{missing}': No such file or directory\n"))
-        status, out, _ = self.services(vrix=os.path.join(self.tmp, "absent"))
-        self.assertEqual((status, out), (127, ""))
-        for args in (["-x"], ["-w"], ["extra"], ["-w", whitelist, "-"], ["-", "-"], ["-c", "x"]):
+        for args in (["-x"], ["-w"], ["extra"], ["-w", whitelist, "-"], ["-", "-"], ["-c", "x"],
+                     ["-j", "-l"]):
             with self.subTest(args=args):
                 self.assertEqual(self.services(*args), (64, "", USAGE))
 

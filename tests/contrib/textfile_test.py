@@ -14,7 +14,7 @@ ARGS = env.parse_args()
 env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 # vrix-services, found as the script finds it installed.
-os.environ["PATH"] = ARGS.contrib + os.pathsep + os.environ["PATH"]
+env.services_in_path(ARGS)
 try:
     from prometheus_client.parser import text_string_to_metric_families
 except ImportError:

@@ -1,0 +1,192 @@
+#include <stdio.h>
+
+#include <map>
+
+#include "services.h"
+#include "verdict.h"
+
+// The rows placed: things in the order of their first rows, then the
+// processes of none, then the err rows.
+struct grouped {
+    std::vector<thing> things;
+    std::vector<std::string> loose;  // lines, or JSON objects
+    std::vector<std::string> errs;
+};
+
+static std::string row_object(const char *kind, const taken_row &row)
+{
+    return std::string("{\"kind\":\"") + kind + "\",\"pid\":" + std::to_string(row.pid) +
+           ",\"jid\":" + std::to_string(row.jid) + ",\"path\":" + json_string(row.path) + "}";
+}
+
+static std::string row_line(const char *what, const taken_row &row, const char *after)
+{
+    return std::string(what) + " " + std::to_string(row.pid) + " " + table_text(row.path) + after;
+}
+
+static grouped group(const struct services_run *run, int json)
+{
+    grouped g;
+    std::map<std::string, size_t> by_label;
+    for (const taken_row &row : run->rows) {
+        if (row.verdict == VERDICT_ERROR) {
+            g.errs.push_back(json ? row_object("err", row) : row_line("err", row, ""));
+            continue;
+        }
+        thing t;
+        int placed = place_row(run, &row, &t);
+        if (placed != PLACE_THING) {
+            int gone = placed == PLACE_GONE;
+            g.loose.push_back(json ? row_object(gone ? "gone" : "process", row)
+                                   : row_line("process", row, gone ? ", no longer running" : ""));
+            continue;
+        }
+        auto found = by_label.find(t.label);
+        if (found == by_label.end()) {
+            found = by_label.emplace(t.label, g.things.size()).first;
+            g.things.push_back(t);
+        }
+        g.things[found->second].pids.push_back(row.pid);
+    }
+    // restarting a user manager restarts what runs under it
+    std::map<long, int> managers;
+    for (size_t i = 0; i < g.things.size(); i++) {
+        if (g.things[i].kind == "user-manager")
+            managers[g.things[i].uid] = (int)i;
+    }
+    for (thing &t : g.things) {
+        if (t.of_manager && t.kind != "user-manager" && managers.count(t.uid))
+            t.under = managers[t.uid];
+    }
+    return g;
+}
+
+static std::string sh_command(const std::vector<std::string> &words)
+{
+    std::string out;
+    for (const std::string &w : words)
+        out += (out.empty() ? "" : " ") + sh_word(w);
+    return out;
+}
+
+static std::string commands_text(const thing &t)
+{
+    std::string out;
+    for (const auto &c : t.commands)
+        out += (out.empty() ? "" : " && ") + sh_command(c);
+    return out;
+}
+
+static std::string pids_text(const thing &t, const char *sep)
+{
+    std::string out;
+    for (unsigned pid : t.pids)
+        out += (out.empty() ? "" : sep) + std::to_string(pid);
+    return out;
+}
+
+static std::string thing_line(const thing &t, const char *indent)
+{
+    std::string line = indent + t.label + (t.pids.size() > 1 ? " (pids " : " (pid ") +
+                       pids_text(t, " ") + ")";
+    std::string text = t.under < 0 ? commands_text(t) : "";
+    return text.empty() ? line : line + ": " + text;
+}
+
+static std::string thing_json(const grouped &g, const thing &t)
+{
+    std::string o = "{\"kind\":" + json_string(t.kind) + ",\"label\":" + json_string(t.label) +
+                    ",\"name\":" + json_string(t.name);
+    if (!t.runtime.empty())
+        o += ",\"runtime\":" + json_string(t.runtime);
+    if (t.uid >= 0)
+        o += ",\"user\":" + json_string(t.user) + ",\"uid\":" + std::to_string(t.uid);
+    if (!t.lxcpath.empty())
+        o += ",\"lxcpath\":" + json_string(t.lxcpath);
+    if (!t.path.empty())
+        o += ",\"path\":" + json_string(t.path);
+    if (!t.unit.empty())
+        o += ",\"unit\":" + json_string(t.unit);
+    o += ",\"pids\":[" + pids_text(t, ",") + "],\"commands\":[";
+    for (size_t i = 0; t.under < 0 && i < t.commands.size(); i++) {
+        o += i > 0 ? ",[" : "[";
+        for (size_t w = 0; w < t.commands[i].size(); w++)
+            o += (w > 0 ? "," : "") + json_string(t.commands[i][w]);
+        o += "]";
+    }
+    o += "]";
+    if (t.ends_sessions && t.under < 0)
+        o += ",\"ends\":\"sessions\"";
+    if (t.under >= 0)
+        o += ",\"under\":" + json_string(g.things[(size_t)t.under].label);
+    return o + "}";
+}
+
+// The restarts that end nothing, one command for the names that it takes
+// together; those that end sessions each on their own, last: the system
+// bus first, then logind and the rest, user managers at the end.
+static void restart_lines(const grouped &g)
+{
+    std::vector<std::string> slots, last[3];
+    std::map<std::vector<std::string>, size_t> merged;
+    for (const thing &t : g.things) {
+        if (t.under >= 0 || t.commands.empty())
+            continue;
+        if (t.ends_sessions) {
+            const auto &c = t.commands[0];
+            int bus = c.size() == 3 && c[0] == "systemctl" &&
+                      (c[2] == "dbus.service" || c[2] == "dbus-broker.service");
+            last[bus ? 0 : t.kind == "user-manager" ? 2 : 1].push_back(sh_command(c));
+        } else if (!t.merge.empty() && t.commands.size() == 1) {
+            auto found = merged.find(t.merge);
+            if (found != merged.end()) {
+                slots[found->second] += " " + sh_word(t.commands[0].back());
+                continue;
+            }
+            merged[t.merge] = slots.size();
+            slots.push_back(sh_command(t.commands[0]));
+        } else {
+            slots.push_back(commands_text(t));
+        }
+    }
+    std::string all, ending;
+    for (const std::string &s : slots)
+        all += (all.empty() ? "" : "; ") + s;
+    for (const auto &rank : last) {
+        for (const std::string &s : rank)
+            ending += (ending.empty() ? "" : "; ") + s;
+    }
+    if (!all.empty())
+        printf("restart: %s\n", all.c_str());
+    if (!ending.empty())
+        printf("restart last, ends sessions: %s\n", ending.c_str());
+}
+
+void report(const struct services_run *run, int form)
+{
+    grouped g = group(run, form == OUT_JSON);
+    for (size_t i = 0; i < g.things.size(); i++) {
+        const thing &t = g.things[i];
+        if (t.under >= 0)
+            continue;
+        for (size_t j = i; j < g.things.size(); j++) {
+            const thing &u = g.things[j];
+            if (j != i && u.under != (int)i)
+                continue;
+            if (form == OUT_JSON)
+                printf("%s\n", thing_json(g, u).c_str());
+            else if (form == OUT_HUMAN)
+                printf("%s\n", thing_line(u, j == i ? "" : "  ").c_str());
+            for (size_t k = 0; form == OUT_LABELS && k < u.pids.size(); k++)
+                printf("%u %s\n", u.pids[k], u.label.c_str());
+        }
+    }
+    if (form == OUT_LABELS)
+        return;
+    for (const std::string &line : g.loose)
+        printf("%s\n", line.c_str());
+    for (const std::string &line : g.errs)
+        printf("%s\n", line.c_str());
+    if (form == OUT_HUMAN)
+        restart_lines(g);
+}
