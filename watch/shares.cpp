@@ -73,7 +73,8 @@ void watch_charge(int64_t us)
         if (owner >= 0)
             watch->users[owner].used_us += us;
     }
-    if (watch_share_spent())
+    if (watch_system_spent() || watch_users_spent() ||
+        (owner >= 0 && watch_user_spent((uint32_t)owner)))
         watch->owners_eager = 1;
 }
 
