@@ -52,8 +52,13 @@ enum { OWNER_UNKNOWN = -1, OWNER_SYSTEM = -2, OWNER_UNLISTED = -3 };
 // At most this many processes that vrix left behind may still wait on the
 // machine, across all runs and whatever their causes, as the record counts
 // them: at the cap no new wait starts, and a name the caches cannot answer
-// is refused.
+// is refused. The last LEFT_SYSTEM_RESERVE of them are for the processes
+// of root and the system users alone: users' holds stop short of them, so
+// that a user who fills the cap still never blinds root's processes.
 enum { WATCH_LEFT_MAX = 4 };
+enum { LEFT_SYSTEM_RESERVE = 1 };
+// Who a refusal for the cap was for, in cap_refused.
+enum { CAP_USERS = 1, CAP_SYSTEM = 2 };
 
 // Room for a mapped path with the prefix that leads into a namespace.
 enum { WATCH_PATH_SIZE = 1024 + 64 };
@@ -114,7 +119,7 @@ struct watch_page {
         int64_t used_us;
     } users[WATCH_USERS_MAX];
     // Processes left behind that still wait, this run's and earlier runs';
-    // whether this run refused a lookup for the cap.
+    // for whom this run refused a lookup for the cap (CAP_*).
     int32_t left_count;
     int32_t cap_refused;
     // The worker let go of its descriptors, at the parent's word.
@@ -208,6 +213,7 @@ void watch_charge(int64_t us);
 // Whether the share of the process at hand is spent; and the one of root
 // and the system users, of user slot i, of all users.
 int watch_share_spent(void);
+int watch_owner_is_system(void);
 int watch_system_spent(void);
 int watch_user_spent(uint32_t i);
 int watch_users_spent(void);

@@ -41,6 +41,11 @@ static int32_t owner_of_process(void)
     return watch->owner = (int32_t)watch->user_count++;
 }
 
+int watch_owner_is_system(void)
+{
+    return owner_of_process() == OWNER_SYSTEM;
+}
+
 int watch_system_spent(void)
 {
     return watch->system_used_us >= bounds_us(BUDGET_BOUNDS);

@@ -245,13 +245,16 @@ void watch_call_end(int wait_class)
     watch_lookup_end();
 }
 
-// As many processes left behind as may be: a new wait could leave one
-// more.
+// As many processes left behind as the process at hand may add to: a new
+// wait could leave one more. Its owner is asked only near the cap.
 static int at_cap(void)
 {
-    if (watch->left_count < WATCH_LEFT_MAX)
+    if (watch->left_count < WATCH_LEFT_MAX - LEFT_SYSTEM_RESERVE)
         return 0;
-    watch->cap_refused = 1;
+    int system = watch_owner_is_system();
+    if (system && watch->left_count < WATCH_LEFT_MAX)
+        return 0;
+    watch->cap_refused |= system ? CAP_SYSTEM : CAP_USERS;
     return 1;
 }
 

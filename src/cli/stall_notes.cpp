@@ -15,6 +15,7 @@ enum { LEFT_BEHIND_CHECK_MS = 200 };
 
 // What the run has said once and must not say again.
 static int system_announced, users_announced, cap_announced;
+static const char *const CAP_WHOSE[] = {"users' processes", "it"};
 static uint8_t user_announced[WATCH_USERS_MAX];
 static uint32_t recorded_announced[WATCH_RECORDED_MAX];
 
@@ -62,11 +63,14 @@ static void announce_shares(void)
 void announce(void)
 {
     announce_shares();
-    if (!cap_announced && watch->cap_refused) {
-        cap_announced = 1;
+    for (int whose = 0; whose < 2; whose++) {
+        int bit = whose == 0 ? CAP_USERS : CAP_SYSTEM;
+        if ((cap_announced & bit) || !(watch->cap_refused & bit))
+            continue;
+        cap_announced |= bit;
         fprintf(stderr, "vrix: not asked: %d processes that vrix left behind still wait, "
-                        "as many as it may leave\n",
-                (int)watch->left_count);
+                        "as many as %s may leave\n",
+                (int)watch->left_count, CAP_WHOSE[whose]);
     }
     for (uint32_t i = 0; i < watch->recorded_count; i++) {
         if (watch->recorded_refused[i] && !recorded_announced[i]) {
