@@ -36,9 +36,9 @@ enum { BUDGET_BOUNDS = 2 };
 //   the run stays bounded however many uids a user may run processes as;
 // - a process's first OWNER_AFTER_US of waits are pooled without asking
 //   who owns it (most lookups take microseconds, and asking is a read of
-//   /proc): the pool refuses no one, and once it holds POOL_BOUND_PART of
-//   a bound, or a share is spent, the owner of every process is asked
-//   before it waits.
+//   /proc): the pool refuses no one, and once it holds a bound divided by
+//   POOL_BOUND_PART, or a share is spent, the owner of every process is
+//   asked before it waits.
 // A share spent refuses, for the processes it pays for, what the caches
 // cannot answer; everyone else's processes are still asked.
 enum { SYSTEM_UID_MAX = 999 };
