@@ -707,18 +707,20 @@ case_record_room() {
         start=$(sed 's/.*) //' "/proc/$!/stat" | awk '{print $20}')
         echo "1 $! $start $ns $s" >> "$dir/record"
     done
-    for s in $(seq 62); do echo "1 $s 1 $((ns + 1)) $s" >> "$dir/record"; done
+    for s in $(seq 62); do echo "1 $((4000000 + s)) 1 $((ns + 1)) $s" >> "$dir/record"; done
     mkdir -m 700 /run/vrix && install -m 644 "$dir/record" /run/vrix/stalled
     held_directory "$dir/home/a"; local a=$user
     held_directory "$dir/home/b"; local b=$user
     run_vrix
     [ "$(row_of "$a")" = err ] && [ "$(row_of "$b")" = err ] || fail "record: the users' processes not err"
     for s in "${sleepers[@]}"; do
-        [ "$(awk -v p="$s" '$2 == p' /run/vrix/stalled | wc -l)" = 1 ] || fail "record: the entry of $s dropped"
+        [ "$(awk -v p="$s" -v n="$ns" '$2 == p && $4 == n' /run/vrix/stalled | wc -l)" = 1 ] ||
+            fail "record: the entry of $s dropped"
     done
     [ "$(left_behind | wc -l)" = 1 ] || fail "record: left behind: $(left_behind)"
     for s in $(left_behind); do
-        [ "$(awk -v p="$s" '$2 == p' /run/vrix/stalled | wc -l)" = 1 ] || fail "record: $s not in it"
+        [ "$(awk -v p="$s" -v n="$ns" '$2 == p && $4 == n' /run/vrix/stalled | wc -l)" = 1 ] ||
+            fail "record: $s not in it"
     done
     [ "$(awk -v n="$ns" '$4 == n' /run/vrix/stalled | wc -l)" = 3 ] ||
         fail "record: not the users' cap in it: $(awk -v n="$ns" '$4 == n' /run/vrix/stalled)"
