@@ -6,8 +6,12 @@
 # take longer than the bound to go through. And what a user can do with a
 # directory of their own on a local file system (held by a getdents into a
 # page that never comes). The run's waits stay within their allowance, a
-# file on the local disk is still judged, and a worker stuck in the kernel
-# is left behind once, holding nothing else.
+# user's holds spend only that user's share and never blind root's
+# processes, a file on the local disk is still judged, a worker stuck in
+# the kernel is left behind once, holding nothing but its one call, no
+# more are left than the cap across runs, the record forgets none of them
+# while it waits, and a directory held by the run and covered by a mount
+# meanwhile is not trusted.
 # BUDGET_FUSE_CASES picks cases by name.
 # The whole script runs in a PID and mount namespace of its own (with a
 # /run of its own), so that nothing else on the machine can change its
