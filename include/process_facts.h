@@ -15,6 +15,9 @@ int process_cpu_ms(pid_t pid, uint64_t *ms);
 // process, not a later one that got the same number. 0, or -1.
 int process_start(pid_t pid, uint64_t *start);
 
+// The real and effective uids of pid: 0, or -1.
+int process_uids(pid_t pid, uid_t *real, uid_t *effective);
+
 // The PID namespace the calling process sees others in (0 where there is
 // only one): a pid names a process only there.
 uint64_t own_pid_namespace(void);

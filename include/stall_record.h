@@ -13,10 +13,12 @@
 
 #include "watch.h"
 
-// Hands the entries of the record whose process still lives to the watch.
+// Hands the entries of the record whose process still lives to the watch,
+// which counts them against the cap of processes left behind.
 void stall_record_load(void);
 
-// Adds key, on which pid was left behind.
+// Adds key, on which pid was left behind (COUNT_ONLY: counted, refusing
+// nothing). No entry whose process still lives is ever dropped for it.
 void stall_record_add(struct stall_key key, pid_t pid);
 
 #endif

@@ -7,6 +7,7 @@
 // parent. The parent sleeps, and kills a worker whose page has not moved, and
 // which has not run, for the bound. Publishing costs no system call.
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -19,9 +20,45 @@
 enum { LOOKUP_BOUND_SECONDS = 5 };
 // The bound in milliseconds; tests shorten it.
 extern int watch_bound_ms;
-// What the whole run may spend on lookups that the kernel's caches could
-// not answer, by the clock, in bounds.
+// What a share of the run may spend on lookups that the kernel's caches
+// could not answer, by the clock, in bounds.
 enum { BUDGET_BOUNDS = 2 };
+
+// Whose share a wait spends. A wait is charged to the owner of the process
+// being judged, and a user's holds spend only that user's share:
+// - root and the system users (a process whose real and effective uids
+//   are both at most SYSTEM_UID_MAX) have a share of their own, of
+//   BUDGET_BOUNDS bounds, that no other user's process draws on, so that
+//   no user's hold ever blinds the judging of root's processes;
+// - every other user has a share of BUDGET_BOUNDS bounds of their own
+//   (the real uid, or the effective one where the real is a system
+//   user's); all users together draw at most USERS_BUDGET_BOUNDS, so that
+//   the run stays bounded however many uids a user may run processes as;
+// - a process's first OWNER_AFTER_US of waits are pooled without asking
+//   who owns it (most lookups take microseconds, and asking is a read of
+//   /proc): the pool refuses no one, and once it holds a bound divided by
+//   POOL_BOUND_PART, or a share is spent, the owner of every process is
+//   asked before it waits.
+// A share spent refuses, for the processes it pays for, what the caches
+// cannot answer; everyone else's processes are still asked.
+enum { SYSTEM_UID_MAX = 999 };
+enum { USERS_BUDGET_BOUNDS = 4 };
+enum { OWNER_AFTER_US = 1000 };
+enum { POOL_BOUND_PART = 10 };
+enum { WATCH_USERS_MAX = 32 };
+// The owner of the process at hand, when it is not a user's slot.
+enum { OWNER_UNKNOWN = -1, OWNER_SYSTEM = -2, OWNER_UNLISTED = -3 };
+
+// At most this many processes that vrix left behind may still wait on the
+// machine, across all runs and whatever their causes, as the record counts
+// them: at the cap no new wait starts, and a name the caches cannot answer
+// is refused. The last LEFT_SYSTEM_RESERVE of them are for the processes
+// of root and the system users alone: users' holds stop short of them, so
+// that a user who fills the cap still never blinds root's processes.
+enum { WATCH_LEFT_MAX = 4 };
+enum { LEFT_SYSTEM_RESERVE = 1 };
+// Who a refusal for the cap was for, in cap_refused.
+enum { CAP_USERS = 1, CAP_SYSTEM = 2 };
 
 // Room for a mapped path with the prefix that leads into a namespace.
 enum { WATCH_PATH_SIZE = 1024 + 64 };
@@ -68,9 +105,25 @@ struct watch_page {
     struct file_id answer;
     uint32_t answer_done;
 
-    // Microseconds the run has waited on lookups the caches could not
-    // answer.
-    int64_t budget_used_us;
+    // Microseconds waited on lookups the caches could not answer: by
+    // share, and those of the process at hand not yet charged to its owner.
+    int32_t owner;       // OWNER_*, or the slot in users of the process at hand
+    int32_t owners_eager;
+    int64_t pending_us;
+    int64_t pooled_us;
+    int64_t system_used_us;
+    int64_t users_used_us;
+    uint32_t user_count;
+    struct {
+        uint32_t uid;
+        int64_t used_us;
+    } users[WATCH_USERS_MAX];
+    // Processes left behind that still wait, this run's and earlier runs';
+    // for whom this run refused a lookup for the cap (CAP_*).
+    int32_t left_count;
+    int32_t cap_refused;
+    // The worker let go of its descriptors, at the parent's word.
+    uint32_t shed_done;
     // Microseconds the parent found the run stopped (SIGSTOP, a frozen
     // cgroup): no wait of a lookup.
     int64_t stopped_us;
@@ -150,12 +203,29 @@ void watch_call_end(int wait_class);
 
 // Whether a lookup the caches cannot answer, of the given class, device and
 // directory, must not be asked: what it would wait on did not answer in this
-// run, or an earlier run's process still waits on it, or the run's budget is
-// spent.
+// run, or an earlier run's process still waits on it, or as many processes
+// as may be are left behind, or the share of the process at hand is spent.
 int watch_refuses(const char *path, int wait_class, uint64_t dev, uint64_t ino);
 
-// Adds us microseconds spent waiting to the run's budget.
+// Adds us microseconds spent waiting to the share of the process at hand.
 void watch_charge(int64_t us);
+
+// Whether the share of the process at hand is spent; and the one of root
+// and the system users, of user slot i, of all users.
+int watch_share_spent(void);
+int watch_owner_is_system(void);
+int watch_system_spent(void);
+int watch_user_spent(uint32_t i);
+int watch_users_spent(void);
+
+// Moves the waits of the process at hand not charged to its owner to the
+// pool, for the next process.
+void watch_shares_next(void);
+
+// The real and effective uids of process pid: 0, or -1. Tests put the
+// fake's owners here.
+typedef int (*owner_call)(pid_t pid, uid_t *real, uid_t *effective);
+extern owner_call watch_owner_call;
 
 // A clock for what a wait costs: the time since watch_clock_start(), less
 // what the run spent stopped meanwhile.
@@ -166,9 +236,6 @@ struct watch_clock {
 struct watch_clock watch_clock_start(void);
 int64_t watch_clock_us(struct watch_clock since);
 
-// Whether the run's budget is spent.
-int watch_budget_spent(void);
-
 // The lookup now in the page did not answer: what it waited on is not asked
 // again in this run; its key goes to *key. The path as the process names
 // it, without the kernel's " (deleted)", goes to shown.
@@ -176,5 +243,20 @@ void watch_record_stall(char *shown, size_t size, struct stall_key *key);
 
 // What an earlier run's process pid still waits on.
 void watch_recorded(struct stall_key key, pid_t pid);
+
+// A key that refuses nothing: a process left behind that is counted
+// against the cap alone (one that waited on a path that could not be
+// placed, or on a process's own call).
+static const struct stall_key COUNT_ONLY = {UINT64_MAX, 0};
+
+// In a worker, a thread that waits for the parent's word (SHED_SIGNAL)
+// and then closes every descriptor of the worker but 0-2, so that a worker
+// left behind holds nothing but the one call it waits in. 0, or -1.
+enum { SHED_SIGNAL = SIGUSR2 };
+int watch_shedder_start(void);
+
+// In the parent: asks worker to let go of its descriptors, and waits a
+// moment for it.
+void watch_shed(pid_t worker);
 
 #endif

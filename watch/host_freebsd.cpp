@@ -42,6 +42,16 @@ int process_start(pid_t pid, uint64_t *start)
     return 0;
 }
 
+int process_uids(pid_t pid, uid_t *real, uid_t *effective)
+{
+    struct kinfo_proc kp;
+    if (proc_of(pid, &kp) != 0)
+        return -1;
+    *real = kp.ki_ruid;
+    *effective = kp.ki_uid;
+    return 0;
+}
+
 uint64_t own_pid_namespace(void)
 {
     return 0;

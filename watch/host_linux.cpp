@@ -85,6 +85,27 @@ int process_start(pid_t pid, uint64_t *start)
     return 0;
 }
 
+int process_uids(pid_t pid, uid_t *real, uid_t *effective)
+{
+    char name[64], buf[4096];
+    snprintf(name, sizeof name, "/proc/%d/status", (int)pid);
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    const char *line = strstr(buf, "\nUid:");
+    unsigned long r, e;
+    if (line == nullptr || sscanf(line, "\nUid: %lu %lu", &r, &e) != 2)
+        return -1;
+    *real = (uid_t)r;
+    *effective = (uid_t)e;
+    return 0;
+}
+
 uint64_t own_pid_namespace(void)
 {
     struct stat sb;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mounts.h"
 #include "path_cache.h"
 #include "process_facts.h"
 #include "watch.h"
@@ -149,8 +150,38 @@ static void drop_held_dirs(void)
     held.clear();
 }
 
+// A held directory that a mount has covered since it was opened no longer
+// holds the names at its path: held directories are trusted for
+// HELD_TRUST_US at a time, then the mount table is asked whether it
+// changed (one poll), and if it did they are all let go and opened again
+// from their paths. Only root mounts in our frame, the one held
+// directories are of.
+enum { HELD_TRUST_US = 1000 };
+static long long held_checked_us;
+static uint64_t held_generation;
+
+static long long now_us(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
+
+static void check_held_dirs(void)
+{
+    long long now = now_us();
+    if (!held.empty() && now - held_checked_us < HELD_TRUST_US)
+        return;
+    held_checked_us = now;
+    uint64_t generation = mount_table_generation(0);
+    if (generation != held_generation || generation == 0)
+        drop_held_dirs();
+    held_generation = generation;
+}
+
 static const held_dir *held_dir_of(const char *path, size_t len)
 {
+    check_held_dirs();
     for (const held_dir &dir : held) {
         if (dir.name.size() == len && memcmp(dir.name.data(), path, len) == 0)
             return &dir;

@@ -25,6 +25,11 @@ int mount_of(uint64_t frame, pid_t pid, const char *path, int fresh, struct moun
 // The mount of device dev in the frame's table, or else in ours; 0, or -1.
 int mount_by_dev(uint64_t frame, pid_t pid, uint64_t dev, int fresh, struct mount_info *out);
 
+// How many times the frame's mount table has been read, once read again if
+// it changed since: it moves whenever a mount is made or gone. 0 where it
+// cannot be had. Costs one poll.
+uint64_t mount_table_generation(uint64_t frame);
+
 // Whether a file system of this type can leave a lookup unanswered: network
 // and user-space file systems, whose server may be gone or stopped.
 int may_stall(const char *type);

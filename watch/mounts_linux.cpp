@@ -32,7 +32,10 @@ struct mount_table {
     std::unordered_map<uint64_t, size_t> by_dev;
     size_t root;  // the mount at "/" whose parent is not in the table
     bool has_root;
+    uint64_t generation;  // reads of the table, from 1
 };
+
+static uint64_t table_reads;
 
 static std::unordered_map<uint64_t, struct mount_table> tables;
 
@@ -200,6 +203,7 @@ static int read_table(struct mount_table *t)
         }
     }
     take_layer_types(t);
+    t->generation = ++table_reads;
     return 0;
 }
 
@@ -284,6 +288,12 @@ int mount_by_dev(uint64_t frame, pid_t pid, uint64_t dev, int fresh, struct moun
         }
     }
     return -1;
+}
+
+uint64_t mount_table_generation(uint64_t frame)
+{
+    struct mount_table *t = table_of(frame, 0, 1);
+    return t == nullptr ? 0 : t->generation;
 }
 
 int may_stall(const char *type)

@@ -24,8 +24,11 @@ struct record_entry {
 };
 
 static const char RECORD_NAME[] = "stalled";
-// Entries of other PID namespaces cannot be checked from here; they are kept
-// for runs there, the newest of them.
+// An entry whose process still waits is never dropped: a run would ask
+// there again and leave another process behind. There are never more of
+// them than the cap (WATCH_LEFT_MAX), as no wait starts at the cap.
+// Entries of other PID namespaces cannot be checked from here; they are
+// kept for runs there, the newest of them, in the room left.
 enum { RECORD_MAX = 64 };
 
 // The directory, made if need be, when only root can write it.
@@ -89,6 +92,21 @@ void stall_record_load(void)
     }
 }
 
+// Beyond the record's room, the oldest entries of other PID namespaces go;
+// ours, whose processes were just found alive, all stay.
+static void drop_others(std::vector<struct record_entry> *entries, uint64_t pid_ns)
+{
+    size_t excess = entries->size() > RECORD_MAX ? entries->size() - RECORD_MAX : 0;
+    for (auto e = entries->begin(); e != entries->end() && excess > 0;) {
+        if (e->pid_ns != pid_ns) {
+            e = entries->erase(e);
+            excess--;
+        } else {
+            ++e;
+        }
+    }
+}
+
 // Written whole to a file of its own and renamed into place: a reader sees
 // the old record or the new one.
 void stall_record_add(struct stall_key key, pid_t pid)
@@ -98,8 +116,7 @@ void stall_record_add(struct stall_key key, pid_t pid)
         return;
     std::vector<struct record_entry> entries = read_record(added.pid_ns);
     entries.push_back(added);
-    if (entries.size() > RECORD_MAX)
-        entries.erase(entries.begin(), entries.end() - RECORD_MAX);
+    drop_others(&entries, added.pid_ns);
     std::string dir = STALL_RECORD_DIR;
     std::string temp = dir + "/" + RECORD_NAME + ".XXXXXX";
     int fd = mkstemp(&temp[0]);

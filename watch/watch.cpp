@@ -60,6 +60,7 @@ void watch_process(uint32_t index, pid_t pid)
     watch->pid = pid;
     watch->waiting = WAIT_PROCESS;
     watch->name[0] = '\0';
+    watch_shares_next();
     frame_key = 0;
     frame_prefix_len = 0;
     bump();
@@ -244,20 +245,23 @@ void watch_call_end(int wait_class)
     watch_lookup_end();
 }
 
+// As many processes left behind as the process at hand may add to: a new
+// wait could leave one more. Its owner is asked only near the cap.
+static int at_cap(void)
+{
+    if (watch->left_count < WATCH_LEFT_MAX - LEFT_SYSTEM_RESERVE)
+        return 0;
+    int system = watch_owner_is_system();
+    if (system && watch->left_count < WATCH_LEFT_MAX)
+        return 0;
+    watch->cap_refused |= system ? CAP_SYSTEM : CAP_USERS;
+    return 1;
+}
+
 int watch_refuses(const char *path, int wait_class, uint64_t dev, uint64_t ino)
 {
-    return key_refused(key_of(path, wait_class, dev, ino)) || watch_budget_spent() ||
-           watch->cached_only;
-}
-
-void watch_charge(int64_t us)
-{
-    watch->budget_used_us += us;
-}
-
-int watch_budget_spent(void)
-{
-    return watch->budget_used_us >= (int64_t)BUDGET_BOUNDS * watch_bound_ms * 1000;
+    return key_refused(key_of(path, wait_class, dev, ino)) || watch->cached_only || at_cap() ||
+           watch_share_spent();
 }
 
 // The kernel marks the name of a file with no link left; the process names
@@ -294,7 +298,9 @@ void watch_record_stall(char *shown, size_t size, struct stall_key *key)
 
 void watch_recorded(struct stall_key key, pid_t pid)
 {
-    if (watch->recorded_count >= WATCH_RECORDED_MAX ||
+    watch->left_count++;
+    if ((key.dev == COUNT_ONLY.dev && key.ino == COUNT_ONLY.ino) ||
+        watch->recorded_count >= WATCH_RECORDED_MAX ||
         key_index(watch->recorded, watch->recorded_count, key) >= 0)
         return;
     watch->recorded[watch->recorded_count] = key;

@@ -11,12 +11,13 @@
 // The lookup of path, as process pid names it, got no answer.
 void warn_no_answer(const char *path, int pid);
 
-// Says, once each, what the workers met that the run must know of: the
-// budget spent, a device an earlier run's process still waits on.
+// Says, once each, what the workers met that the run must know of: a
+// share spent, the cap of processes left behind reached, a device an
+// earlier run's process still waits on.
 void announce(void);
 
-// Kills stuck, a process that waited on device dev; one still there a moment
-// later sleeps in the kernel, and is recorded for later runs.
+// Kills stuck, a process that waited on key; one still there a moment
+// later sleeps in the kernel, and is counted and recorded for later runs.
 void leave_behind(pid_t stuck, struct stall_key key);
 
 #endif

@@ -45,6 +45,9 @@ static void become_worker(void)
 {
     die_with_parent();
     watch_close_unkept();
+    // nor the directory we were started in: every name asked is whole
+    if (chdir("/") != 0) {
+    }
     int null_fd = open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; fd++) {
         if (null_fd >= 0)
@@ -110,6 +113,8 @@ static int supervise(pid_t worker, long long *waited)
         } else if (after - moved >= watch_bound_ms) {
             if (waitpid(worker, nullptr, WNOHANG) == worker)
                 return WORKER_ENDED;
+            // what it holds but its one call goes before it may be left
+            watch_shed(worker);
             kill(worker, SIGKILL);
             *waited = after - moved;
             return WORKER_STALLED;
@@ -167,6 +172,7 @@ static unsigned after_stall(struct procstat *ps, pid_t worker, struct kinfo_proc
     fprintf(stderr, "vrix: no answer for process %u within %d seconds\n",
             (unsigned)procs[at].ki_pid, (int)LOOKUP_BOUND_SECONDS);
     process_failed(ps, &procs[at], flags);
+    leave_behind(worker, COUNT_ONLY);
     return at + 1;
 }
 
@@ -211,6 +217,7 @@ static int fork_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned c
         watch_page_unmap(watch);  // the page of the worker at hand when we were forked
         watch = w->page;
         sigprocmask(SIG_SETMASK, mask, nullptr);
+        watch_shedder_start();
         scan_range(ps, procs, count, watch->index, w->rows);
         _exit(0);
     }
@@ -231,6 +238,7 @@ static void start_worker(struct worker *w, unsigned from)
     watch->waiting = WAIT_PROCESS;
     watch->prober = 0;
     watch->waiter = 0;
+    watch->shed_done = 0;
     kill(w->pid, SIGUSR1);
 }
 

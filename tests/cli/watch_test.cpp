@@ -169,6 +169,34 @@ TEST_F(Watch, SlowAnswersAreNoStallHoweverManyAddUp)
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(Watch, AUsersSlowNamesSpendOnlyThatUsersShare)
+{
+    // a user's four names that answer slowly, then root's process on the
+    // same file system: the user's fourth is not asked, root's is
+    std::string slow = dir + "/slow";
+    mkdir(slow.c_str(), 0755);
+    std::string script = "proc\t10\t0\ta\t/bin/a\n";
+    for (int i = 0; i < 4; i++) {
+        std::string lib_i = slow + "/lib" + std::to_string(i) + ".so";
+        write_file(lib_i, "x");
+        script += "map\tvnode\tr-x\t1\t" + lib_i + "\n";
+    }
+    std::string root_lib = slow + "/root.so";
+    write_file(root_lib, "x");
+    struct stat sb;
+    ASSERT_EQ(stat(root_lib.c_str(), &sb), 0);
+    script += "proc\t11\t0\tb\t/bin/b\nmap\tvnode\tr-x\t1\t" + root_lib + "\t" +
+              std::to_string(sb.st_dev) + "\t" + std::to_string(sb.st_ino + 1) + "\n";
+    run_result r = run_fake(script, {"-h"}, "", "",
+                            {"VRIX_FAKE_BOUND_MS=1000", "VRIX_FAKE_SLOW=" + slow,
+                             "VRIX_FAKE_SLOW_MS=900", "VRIX_FAKE_UIDS=10=1001"});
+    EXPECT_EQ(r.out, "    10      0  err /bin/a\n"
+                     "    11      0 outd /bin/b\n");
+    EXPECT_EQ(r.err, "vrix: waited 10 seconds in all on file systems for the processes of user "
+                     "1001: names the kernel has not cached are not asked again for them\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(Watch, WorkIsNoStallHoweverLongItTakes)
 {
     // a map that takes five bounds of processor time to go through, as a

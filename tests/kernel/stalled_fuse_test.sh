@@ -161,7 +161,7 @@ case_three_mounts() {
     done
     [ "$took" -lt 14 ] || fail "three mounts: took $took s"
     [ "$(grep -c "no answer for" <<< "$err")" = 2 ] || fail "three mounts: messages: $err"
-    [ "$(tail -n 1 <<< "$err")" = "vrix: waited 10 seconds in all on file systems: names the kernel has not cached are not asked again" ] ||
+    [ "$(tail -n 1 <<< "$err")" = "vrix: waited 10 seconds in all on file systems for the processes of root and system users: names the kernel has not cached are not asked again for them" ] ||
         fail "three mounts: no word of the allowance: $err"
 }
 
