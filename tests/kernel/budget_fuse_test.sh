@@ -603,10 +603,53 @@ case_helper_never_answers() {
     [ "$(left_behind | wc -l)" = 1 ] || fail "helper: left behind: $(left_behind)"
 }
 
+# --- The kernel's word before a lookup: a user holds root's own library
+# directory, which any user may read and search.
+
+# Holds directory $1 as nobody: a getdents into a page that never comes,
+# and a mkdir queued behind it, which needs no write permission.
+hold_as_nobody() {
+    pages=$((pages + 1))
+    "${as_user[@]}" "$holder" "$1" "$dir/page/page$pages" > /dev/null 2>&1 &
+    local h=$!
+    disown "$h"
+    asleep "$h" || { fail "$1: the holder did not wait for its page"; return 1; }
+    for try in 1 2 3 4 5 6 7 8 9 10; do
+        "${as_user[@]}" mkdir "$1/queued$try" 2> /dev/null &
+        local m=$!
+        disown "$m"
+        asleep "$m" && return 0
+    done
+    fail "$1: no mkdir queued"
+    return 1
+}
+
+# Root's daemon maps a library that an upgrade deleted, in root's library
+# directory, which a user then holds: the mapping is marked deleted, so it
+# is miss in every run, whether its old name could be asked or not; the
+# replaced library beside it stays outd.
+case_root_directory_held() {
+    start_page_fs || return
+    local d=$dir/usr/lib
+    mkdir -p "$d" && chmod 755 "$dir" "$dir/usr" "$d"
+    cp "$testlib" "$d/libgone.so" && cp "$testlib" "$d/libnew.so"
+    start_helper --map "$d/libgone.so"; local gone=$helper
+    start_helper --map "$d/libnew.so"; local replaced=$helper
+    rm "$d/libgone.so"
+    cp "$testlib" "$d/libnew.so.new" && mv "$d/libnew.so.new" "$d/libnew.so"
+    hold_as_nobody "$d" || return
+    for run in 1 2; do
+        run_vrix
+        [ "$(row_of "$gone")" = miss ] || fail "root's held directory, run $run: deleted library not miss"
+        [ "$(row_of "$replaced")" = outd ] || fail "root's held directory, run $run: replaced library not outd"
+        [ "$(grep -c " err " <<< "$out")" = 0 ] || fail "root's held directory, run $run: an err row"
+    done
+}
+
 cases=(${BUDGET_FUSE_CASES:-case_answers_once case_slow_names case_bind_mounts
         case_namespaces case_late_mount case_never_answers case_many_mappings
         case_overlay_on_fuse case_held_directory case_held_devices case_no_more_processes
-        case_lock_left_free case_helper_never_answers})
+        case_lock_left_free case_helper_never_answers case_root_directory_held})
 for c in "${cases[@]}"; do
     echo "== $c"
     case_failed=0 seen=""
