@@ -23,8 +23,9 @@ struct file_id {
 // without asking.
 struct file_id look_up_path(const char *path);
 
-// What stands at path when no symbolic link is followed: a link on the way
-// fails with ELOOP, one at the last name is reported as itself (lstat()).
+// What stands at path when no symbolic link is followed: one at the last
+// name is reported as itself (lstat()), and a platform that can fails with
+// ELOOP at one on the way.
 // Watched and charged as look_up_path() is, but not remembered: most paths
 // are never asked so.
 struct file_id look_up_unfollowed(const char *path);
@@ -48,9 +49,9 @@ extern void *lookup_context;
 // again as one whose file system cannot be told.
 extern int lookup_follows;
 
-// Set for a call of look_up_unfollowed(): lookup_call then follows no
-// symbolic link at all, failing with ELOOP at one on the way and reporting
-// one at the last name as itself.
+// Set for a call of look_up_unfollowed(): lookup_call then reports a
+// symbolic link at the last name as itself, and where it can, fails with
+// ELOOP at one on the way.
 extern int lookup_no_links;
 
 // Whether the platform's lookup_call can answer from the kernel's caches

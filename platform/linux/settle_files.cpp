@@ -118,6 +118,17 @@ static int holds_files(struct procstat *ps, struct proc_view *view, uint64_t dev
     return 1;
 }
 
+// The file of a mapping the kernel marks deleted cannot be asked about (its
+// file system did not answer, or must not be asked): the kernel's word
+// stands, and the file has no name. Kernel memory is told by maps' device.
+static int no_name(struct procstat *ps, struct kinfo_vmentry *kve)
+{
+    if (is_kernel_memory_in_maps(&ps->kernel_memory, kve->kve_vn_fsid))
+        kve->kve_type = KVME_TYPE_SWAP;
+    kve->kve_path[0] = '\0';
+    return 0;
+}
+
 // Turns what maps said of a file mapping into what FreeBSD says: the
 // identity of the mapped file as stat() gives it, and the name at which to
 // look for the file now. Kernel memory is told apart by its device. -1 to
@@ -133,6 +144,8 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         return 0;
     struct mapped_file file;
     if (exact && mapped_file_of(ps, view, kve, &file) != 0) {
+        if (errno == ETIMEDOUT && ends_with_deleted_marker(kve->kve_path))
+            return no_name(ps, kve);
         if (errno != EPERM && errno != EACCES)
             return -1;
         ps->no_map_files = 1;  // not root: maps' own numbers it is
