@@ -91,12 +91,14 @@ struct doubted_name {
 // leads nowhere, the mapping gets no name, as on FreeBSD: never an error.
 // The very file at its name, with no links left, is gone all the same (a
 // file bind-mounted elsewhere and deleted at its source). A file of a
-// detached mount keeps its name only where that leads to the file itself.
+// detached mount keeps its name only where the file itself stands at it,
+// found without following a symbolic link, which anyone may have planted.
 static void settle_doubted_names(struct vmmap_builder *b, const std::vector<doubted_name> &doubted)
 {
     for (const doubted_name &d : doubted) {
         struct kinfo_vmentry *kve = &b->map[d.index];
-        struct file_id now = look_up_path(kve->kve_path);
+        struct file_id now = d.doubt == NAME_DETACHED ? look_up_unfollowed(kve->kve_path)
+                                                      : look_up_path(kve->kve_path);
         bool same = now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid;
         bool kept = d.doubt == NAME_DETACHED ? same && now.nlink != 0
                                               : now.error == 0 && !(same && now.nlink == 0);
