@@ -81,7 +81,7 @@ int view_mount_ns(struct procstat *ps, struct proc_view *view);
 
 // Settles the file mappings of a map just read (settle_files.cpp): their
 // identity, their names, kernel memory told apart; mappings that are gone
-// are dropped. The view is placed in its mount namespace. 0, or -1 with
+// are dropped; the view is placed in its mount namespace first. 0, or -1 with
 // errno (ESRCH when the process is gone).
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b);
 
