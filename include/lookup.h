@@ -23,6 +23,13 @@ struct file_id {
 // without asking.
 struct file_id look_up_path(const char *path);
 
+// What stands at path when no symbolic link is followed: one at the last
+// name is reported as itself (lstat()), and a platform that can fails with
+// ELOOP at one on the way.
+// Watched and charged as look_up_path() is, but not remembered: most paths
+// are never asked so.
+struct file_id look_up_unfollowed(const char *path);
+
 // Forgets what was learnt of paths; a new scan starts from what is on disk.
 void stat_cache_clear(void);
 
@@ -41,6 +48,11 @@ extern void *lookup_context;
 // one found there now may lead to any file system, and the lookup is asked
 // again as one whose file system cannot be told.
 extern int lookup_follows;
+
+// Set for a call of look_up_unfollowed(): lookup_call then reports a
+// symbolic link at the last name as itself, and where it can, fails with
+// ELOOP at one on the way.
+extern int lookup_no_links;
 
 // Whether the platform's lookup_call can answer from the kernel's caches
 // alone; lookup_cached asks it to for one call, which then fails with

@@ -22,9 +22,16 @@
 enum { KEEP_MAX = 8 };
 enum { HELD_DIRS_MAX = 16 };
 
-stat_call lookup_call = stat;
+// stat(), or lstat() where no link is followed
+static int plain_stat(const char *path, struct stat *sb)
+{
+    return lookup_no_links ? lstat(path, sb) : stat(path, sb);
+}
+
+stat_call lookup_call = plain_stat;
 void *lookup_context = nullptr;
 int lookup_follows = 1;
+int lookup_no_links = 0;
 keep_call lookup_keeps = nullptr;
 int lookup_can_cache = 0;
 int lookup_cached = 0;
@@ -231,7 +238,8 @@ static struct file_id look_up(const char *path)
 {
     if (lookup_can_cache) {
         struct file_id found;
-        if (ask_in_dir(path, &found))
+        // a held directory was reached through any link on the way
+        if (!lookup_no_links && ask_in_dir(path, &found))
             return found;
         struct file_id id = ask_cached(path);
         if (id.error != EAGAIN)
@@ -243,7 +251,7 @@ static struct file_id look_up(const char *path)
         return NO_ANSWER;
     if (wait_class == CLASS_LOCAL) {
         struct file_id id = ask_local(path, dev, ino);
-        if (id.error != ELOOP)
+        if (id.error != ELOOP || lookup_no_links)
             return id;
         // a symbolic link on the way: its target's file system is not known
         wait_class = CLASS_UNKNOWN;
@@ -263,6 +271,14 @@ struct file_id look_up_path(const char *path)
         return *found;
     struct file_id id = look_up(path);
     path_cache_put(path, id);
+    return id;
+}
+
+struct file_id look_up_unfollowed(const char *path)
+{
+    lookup_no_links = 1;
+    struct file_id id = look_up(path);
+    lookup_no_links = 0;
     return id;
 }
 

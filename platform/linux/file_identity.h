@@ -116,10 +116,12 @@ int is_kernel_memory_in_maps(struct kernel_memory *km, uint64_t dev);
 
 // The kernel marks a file name " (deleted)" once the file is unlinked. Cuts
 // the marker from path unless the marked name itself still names the file
-// with the given device and inode (a live file may really be called so);
-// nlink is the file's link count, or LINKS_UNKNOWN.
+// with the given device and inode, found without following a symbolic link
+// (a live file may really be called so); nlink is the file's link count, or
+// LINKS_UNKNOWN. 1 when the marker was cut: the kernel's word that the
+// mapped file's name is gone.
 static const uint64_t LINKS_UNKNOWN = UINT64_MAX;
-void strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink);
+int strip_deleted_marker(char *path, uint64_t dev, uint64_t ino, uint64_t nlink);
 
 enum { DELETED_MARKER_LEN = 10 };  // strlen(" (deleted)")
 int ends_with_deleted_marker(const char *path);

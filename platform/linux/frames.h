@@ -69,7 +69,7 @@ struct mount_namespaces {
 // same names. 0, or -1 with errno (ESRCH once the process is gone).
 int enter_mount_ns(struct mount_namespaces *mn, const char *own_link, struct proc_view *view);
 
-// A view just opened, placed in no namespace yet: its names are ours.
+// A view just opened, not yet placed in its namespace.
 void view_unplaced(struct proc_view *view);
 
 // Where the kernel named a file from, by the ID of the mount that holds it:

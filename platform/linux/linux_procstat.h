@@ -74,17 +74,15 @@ int identify_link(struct procstat *ps, struct proc_view *view, const char *name,
 int mapped_file_of(struct procstat *ps, struct proc_view *view, const struct kinfo_vmentry *kve,
                    struct mapped_file *file);
 
-// A view is placed in its process's mount namespace (frames.h) only when
-// one of its names must be looked up where the process sees it: until then
-// its names are ours. 0, or -1 with errno (ESRCH once the process is gone).
+// Places a view in its process's mount namespace (frames.h), once: read
+// before its map, as every name is looked up where the process sees it.
+// 0, or -1 with errno (ESRCH once the process is gone).
 int view_mount_ns(struct procstat *ps, struct proc_view *view);
 
 // Settles the file mappings of a map just read (settle_files.cpp): their
 // identity, their names, kernel memory told apart; mappings that are gone
-// are dropped. 0, or -1 with errno (ESRCH when the process is gone), or
-// SETTLE_NEEDS_NS, the map untouched, when a mapping's name must be looked
-// up where the process sees it and the view is not yet placed.
-enum { SETTLE_NEEDS_NS = 1 };
+// are dropped; the view is placed in its mount namespace first. 0, or -1 with
+// errno (ESRCH when the process is gone).
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b);
 
 // The lookups of the run (lookup.h), for the handle in lookup_context.

@@ -92,7 +92,12 @@ static int place_of(int fd, struct wait_place *place)
 // file's identity.
 static int stat_in_root(int root_fd, const char *rest, uint64_t resolve, struct stat *sb)
 {
-    int fd = open_in_root(root_fd, rest, resolve, 0);
+    int flags = 0;
+    if (lookup_no_links) {
+        resolve |= RESOLVE_NO_SYMLINKS;
+        flags = O_NOFOLLOW;  // with O_PATH: a link at the name is opened itself
+    }
+    int fd = open_in_root(root_fd, rest, resolve, flags);
     if (fd < 0)
         return -1;
     int result = identity(fd, STATX_BASIC_STATS, sb);
@@ -126,7 +131,7 @@ int rooted_stat(const char *path, struct stat *sb)
         return cached_stat(root_fd < 0 ? AT_FDCWD : root_fd, root_fd < 0 ? path : rest, sb);
     // a name of our own needs openat2() only to see a symbolic link on the
     // way
-    if (root_fd < 0 && lookup_follows)
+    if (root_fd < 0 && lookup_follows && !lookup_no_links)
         return stat(path, sb);
     uint64_t resolve = root_fd < 0 && !lookup_follows ? RESOLVE_NO_SYMLINKS : 0;
     int result = no_openat2 ? -1
@@ -134,12 +139,14 @@ int rooted_stat(const char *path, struct stat *sb)
                                           : stat_in_root(root_fd, rest, resolve, sb);
     if (result != 0 && (no_openat2 || errno == ENOSYS)) {
         no_openat2 = true;  // before Linux 5.6
-        result = stat(path, sb);
+        result = lookup_no_links ? lstat(path, sb) : stat(path, sb);
     }
     // a file system mounted in the process's user namespace refuses us, not
     // the process; so may one stacked on it (an overlay on such a FUSE
     // gives ESTALE)
-    if (root_fd >= 0 && result != 0 && (errno == EACCES || errno == ESTALE)) {
+    // (the helper follows links: a name that must not be followed is left
+    // unanswered)
+    if (root_fd >= 0 && result != 0 && (errno == EACCES || errno == ESTALE) && !lookup_no_links) {
         struct procstat *ps = (struct procstat *)lookup_context;
         return ns_lookup_stat(&ps->view, &ps->ended, ns_fd, rest, sb);
     }

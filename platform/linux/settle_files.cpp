@@ -63,29 +63,46 @@ static void settle_escaped_name(struct proc_view *view, struct kinfo_vmentry *kv
 // The name of a mapping of another namespace's process without the
 // namespace's root before it, when the kernel named the file from ours;
 // the length of what stays before the name. A file on a detached mount is
-// reachable by no name: it gets none.
+// named from that mount's own root, which no frame reaches: its name is
+// tried where the process looks, and kept only if it leads to that very
+// file (see settle_doubted_names).
 static size_t put_in_frame(struct proc_view *view, struct kinfo_vmentry *kve, int frame)
 {
-    if (frame == FRAME_DETACHED) {
-        kve->kve_path[0] = '\0';
-        return 0;
-    }
     if (frame == FRAME_OURS && view->prefix_len != 0)
         memmove(kve->kve_path, kve->kve_path + view->prefix_len,
                 strlen(kve->kve_path + view->prefix_len) + 1);
     return frame == FRAME_OURS ? 0 : view->prefix_len;
 }
 
-// A mapped file with no links left is gone, even where its name still leads
-// to it (a file bind-mounted elsewhere and deleted at its source): it gets
-// no name, as on FreeBSD. Where another file stands at the name, the
-// verdict's own lookup, which finds this one remembered, says replaced.
-static void forget_unlinked_names(struct vmmap_builder *b, const std::vector<unsigned int> &unlinked)
+// A name that the kernel's word puts in doubt: the file was unlinked from
+// it (" (deleted)", or no links left), or it is named from a detached
+// mount's root.
+enum { NAME_SURE, NAME_UNLINKED, NAME_DETACHED };
+struct doubted_name {
+    unsigned int index;
+    int doubt;
+};
+
+// The kernel's word comes first: a file unlinked from its name has no
+// name, unless another file stands there now (replaced: the verdict's own
+// lookup, which finds this one remembered, says so) or the file itself
+// stands there again with links. Where the name cannot be asked (a
+// directory held, a file system that does not answer, a budget spent) or
+// leads nowhere, the mapping gets no name, as on FreeBSD: never an error.
+// The very file at its name, with no links left, is gone all the same (a
+// file bind-mounted elsewhere and deleted at its source). A file of a
+// detached mount keeps its name only where the file itself stands at it,
+// found without following a symbolic link, which anyone may have planted.
+static void settle_doubted_names(struct vmmap_builder *b, const std::vector<doubted_name> &doubted)
 {
-    for (unsigned int i : unlinked) {
-        struct kinfo_vmentry *kve = &b->map[i];
-        struct file_id now = look_up_path(kve->kve_path);
-        if (now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid)
+    for (const doubted_name &d : doubted) {
+        struct kinfo_vmentry *kve = &b->map[d.index];
+        struct file_id now = d.doubt == NAME_DETACHED ? look_up_unfollowed(kve->kve_path)
+                                                      : look_up_path(kve->kve_path);
+        bool same = now.error == 0 && now.dev == kve->kve_vn_fsid && now.ino == kve->kve_vn_fileid;
+        bool kept = d.doubt == NAME_DETACHED ? same && now.nlink != 0
+                                              : now.error == 0 && !(same && now.nlink == 0);
+        if (!kept)
             kve->kve_path[0] = '\0';
     }
 }
@@ -103,24 +120,34 @@ static int holds_files(struct procstat *ps, struct proc_view *view, uint64_t dev
     return 1;
 }
 
+// The file of a mapping the kernel marks deleted cannot be asked about (its
+// file system did not answer, or must not be asked): the kernel's word
+// stands, and the file has no name. Kernel memory is told by maps' device.
+static int no_name(struct procstat *ps, struct kinfo_vmentry *kve)
+{
+    if (is_kernel_memory_in_maps(&ps->kernel_memory, kve->kve_vn_fsid))
+        kve->kve_type = KVME_TYPE_SWAP;
+    kve->kve_path[0] = '\0';
+    return 0;
+}
+
 // Turns what maps said of a file mapping into what FreeBSD says: the
 // identity of the mapped file as stat() gives it, and the name at which to
 // look for the file now. Kernel memory is told apart by its device. -1 to
-// drop the mapping (it is gone), 0 otherwise; *unlinked when the mapped
-// file has no link left.
+// drop the mapping (it is gone), 0 otherwise; *doubt when the kernel's
+// word puts the name in doubt.
 static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo_vmentry *kve,
-                       int *unlinked)
+                       int *doubt)
 {
     if (strcmp(kve->kve_path, UNREADABLE_PATH) == 0)
         return 0;
     int exact = !ps->no_map_files;
     if (exact && maps_agree(&ps->agreement, view, kve))
         return 0;
-    // the name must be looked up where the process sees it
-    if (view->ns == nullptr)
-        return SETTLE_NEEDS_NS;
     struct mapped_file file;
     if (exact && mapped_file_of(ps, view, kve, &file) != 0) {
+        if (errno == ETIMEDOUT && ends_with_deleted_marker(kve->kve_path))
+            return no_name(ps, kve);
         if (errno != EPERM && errno != EACCES)
             return -1;
         ps->no_map_files = 1;  // not root: maps' own numbers it is
@@ -141,14 +168,14 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
         kve->kve_vn_fsid = file.dev;
         kve->kve_vn_fileid = file.ino;
     }
-    if (kve->kve_path[0] == '\0')
-        return 0;
     // PROCMAP_QUERY gives names unescaped
     if (ps->use_text_maps)
         settle_escaped_name(view, kve, exact, prefix_len);
-    strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
-                         exact ? file.nlink : LINKS_UNKNOWN);
-    *unlinked = exact && file.nlink == 0;
+    int unlinked = strip_deleted_marker(kve->kve_path, kve->kve_vn_fsid, kve->kve_vn_fileid,
+                                        exact ? file.nlink : LINKS_UNKNOWN);
+    *doubt = frame == FRAME_DETACHED                 ? NAME_DETACHED
+             : unlinked || (exact && file.nlink == 0) ? NAME_UNLINKED
+                                                       : NAME_SURE;
     return 0;
 }
 
@@ -157,16 +184,13 @@ static int settle_file(struct procstat *ps, struct proc_view *view, struct kinfo
 // that mapping.
 int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_builder *b)
 {
-    static std::vector<unsigned int> unlinked;
-    unlinked.clear();
+    static std::vector<doubted_name> doubted;
+    doubted.clear();
     unsigned int kept = 0;
     for (unsigned int i = 0; i < b->count; i++) {
         struct kinfo_vmentry *kve = &b->map[i];
-        int no_links = 0;
-        int settled = kve->kve_type == KVME_TYPE_VNODE ? settle_file(ps, view, kve, &no_links) : 0;
-        // nothing before this mapping was changed, dropped or moved
-        if (settled == SETTLE_NEEDS_NS)
-            return SETTLE_NEEDS_NS;
+        int doubt = NAME_SURE;
+        int settled = kve->kve_type == KVME_TYPE_VNODE ? settle_file(ps, view, kve, &doubt) : 0;
         if (settled != 0) {
             int error = errno;
             if (faccessat(view->dir_fd, "stat", F_OK, 0) != 0)
@@ -177,13 +201,12 @@ int settle_files(struct procstat *ps, struct proc_view *view, struct vmmap_build
         }
         if (kept != i)
             b->map[kept] = *kve;
-        if (no_links)
-            unlinked.push_back(kept);
+        if (doubt != NAME_SURE)
+            doubted.push_back(doubted_name{kept, doubt});
         kept++;
     }
     b->count = kept;
-    if (!unlinked.empty())
-        forget_unlinked_names(b, unlinked);
+    if (!doubted.empty())
+        settle_doubted_names(b, doubted);
     return 0;
 }
-

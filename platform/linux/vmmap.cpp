@@ -21,22 +21,14 @@ static int read_vmmap(struct procstat *ps, struct proc_view *view, int maps_fd,
     return read_text_vmmap(&ps->maps, maps_fd, view->root_prefix, b);
 }
 
-// Most processes' files stand at their names in our own frame, which is
-// all they need. Only one with a mapping that does not is placed in its
-// mount namespace; in another, its map is read again with the names from
-// that namespace's root.
+// A process is judged where it looks: its names are looked up in its own
+// mount namespace, read first (one link). Only a process known to be in
+// ours has its names settled by our own frame; names that agree with maps
+// here prove nothing about what a process of another namespace sees.
 static int read_settled(struct procstat *ps, struct proc_view *view, int maps_fd,
                         struct vmmap_builder *b)
 {
-    if (read_vmmap(ps, view, maps_fd, b) != 0)
-        return -1;
-    int result = settle_files(ps, view, b);
-    if (result != SETTLE_NEEDS_NS)
-        return result;
-    if (view_mount_ns(ps, view) != 0)
-        return -1;
-    if (view->prefix_len != 0 &&
-        (lseek(maps_fd, 0, SEEK_SET) != 0 || read_vmmap(ps, view, maps_fd, b) != 0))
+    if (view_mount_ns(ps, view) != 0 || read_vmmap(ps, view, maps_fd, b) != 0)
         return -1;
     return settle_files(ps, view, b);
 }

@@ -5,6 +5,7 @@
 // whole table and the exit status are asserted.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,6 +162,94 @@ TEST_F(Frames, MappingThroughAGoneNamespaceMakesNoOtherMissing)
     scan_result both = scan("both");
     EXPECT_EQ(both.table, "");
     EXPECT_EQ(both.status, 0);
+}
+
+// The same on file systems whose files maps does not number as stat()
+// does (btrfs, an overlay), where maps' own numbers settle nothing: the
+// file system is the root of the namespace that vrix and both processes
+// share, with the programs they run, so that the gone namespace's copy of
+// its mount names the files as our root does.
+TEST_F(Frames, MappingThroughAGoneNamespaceOnBtrfsAndAnOverlay)
+{
+    const char *const roots[][2] = {
+        {"btrfs", R"SH(
+            truncate -s 256M "$D/btrfs.img" && mkfs.btrfs -q "$D/btrfs.img" > /dev/null &&
+            mount -o loop "$D/btrfs.img" "$R" && mkdir "$R/l" && cp "$L" "$R/l/lib.so"
+        )SH"},
+        {"overlay", R"SH(
+            mkdir -p "$D/lower/l" "$D/layers" && cp "$L" "$D/lower/l/lib.so" &&
+            mount -t tmpfs tmpfs "$D/layers" && mkdir "$D/layers/upper" "$D/layers/work" &&
+            mount -t overlay overlay -o "lowerdir=$D/lower,upperdir=$D/layers/upper,workdir=$D/layers/work" "$R"
+        )SH"},
+    };
+    for (const auto &root : roots) {
+        SCOPED_TRACE(root[0]);
+        bool missing = root[0] == std::string("btrfs") &&
+                       (sh("command -v mkfs.btrfs").status != 0 || access("/dev/loop-control", F_OK) != 0);
+        if (missing) {
+            const char *ci = getenv("CI");
+            if (ci != nullptr && ci[0] != '\0')
+                ADD_FAILURE() << "missing: mkfs.btrfs (apt-get install btrfs-progs) or loop devices";
+            continue;
+        }
+        remove_tree(dir + "/r");
+        auto pids = run(std::string("mkdir \"$R\"\n") + root[1] + R"SH(
+            mkdir -p "$R/usr/bin" "$R/usr/sbin" "$R/usr/lib" "$R/usr/lib64" "$R/old" "$R/proc" "$R/dev"
+            for d in bin sbin lib lib64; do [ ! -L /$d ] || cp -P /$d "$R/$d"; done
+            for p in "$M" "$V" unshare mount grep sleep; do
+                copy_with_libs "$(command -v "$p")" "$R" || exit 1
+            done
+            mount --rbind /dev "$R/dev"
+            unshare --mount --propagation private sh -c '. "$0"
+                cd "$R" && pivot_root . old && mount -t proc proc /proc && D=/old$D &&
+                start gone unshare --mount --propagation private "$M" --map /l/lib.so \
+                    --then-join $$ &&
+                start ours "$M" --map /l/lib.so && scan both' "$D/prelude.sh"
+        )SH");
+        ASSERT_EQ(pids.size(), 2u);
+        scan_result both = scan("both");
+        EXPECT_EQ(both.table, "");
+        EXPECT_EQ(both.err, "");
+        EXPECT_EQ(both.status, 0);
+    }
+}
+
+// A process maps a library, then another file is bound over that name in
+// the process's own mount namespace: the process sees the other file at
+// the name, whatever ours holds there.
+TEST_F(Frames, NameBoundOverInTheProcesssOwnNamespace)
+{
+    auto pids = run(R"SH(
+        cp "$L" "$D/lib.so" && cp "$L" "$D/other.so"
+        start bound unshare --mount --propagation private "$M" --map "$D/lib.so"
+        nsenter -t $pid -m mount --bind "$D/other.so" "$D/lib.so"
+        scan bound
+    )SH");
+    scan_result bound = scan("bound");
+    EXPECT_EQ(bound.table, row(pids["bound"], "outd", VRIX_MAPPER));
+    EXPECT_EQ(bound.status, 2);
+}
+
+// Root's daemon maps a library in a directory a user may write; an upgrade
+// renames a new file over it while a backup link to the old file remains.
+// The kernel names the mapping "lib.so (deleted)": a user's symbolic link
+// of that name, to the backup, is not the mapped file, nor is the backup
+// reached through it.
+TEST_F(Frames, UsersLinkAtTheMarkedNameIsNotTheMappedFile)
+{
+    auto pids = run(R"SH(
+        mkdir "$D/w" && chmod 755 "$D" && cp "$L" "$D/w/lib.so"
+        start daemon "$M" --map "$D/w/lib.so"
+        ln "$D/w/lib.so" "$D/w/lib.so.bak"
+        cp "$L" "$D/w/new.so" && mv "$D/w/new.so" "$D/w/lib.so"
+        chown 65534:65534 "$D/w"
+        setpriv --reuid=65534 --regid=65534 --clear-groups \
+            ln -s lib.so.bak "$D/w/lib.so (deleted)"
+        scan linked
+    )SH");
+    scan_result linked = scan("linked");
+    EXPECT_EQ(linked.table, row(pids["daemon"], "outd", VRIX_MAPPER));
+    EXPECT_EQ(linked.status, 2);
 }
 
 // A detached mount's file is reachable by no name: whether or not some
