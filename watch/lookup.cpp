@@ -186,6 +186,32 @@ static void check_held_dirs(void)
     held_generation = generation;
 }
 
+// Directories met once lately, by a hash of their names: a directory is held
+// only when it is met again. One met once is asked about through the caches
+// as any name is (openat2 of the whole name, which for a name the caches
+// know is gone is one call); opening, placing and closing it for a single
+// name would cost three more, and a process may map each of its files from
+// a directory of its own.
+enum { MET_DIRS = 64 };
+static uint64_t met_dirs[MET_DIRS];
+static unsigned met_next;
+
+static int met_before(const char *path, size_t len)
+{
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i < len; i++)
+        h = (h ^ (unsigned char)path[i]) * 0x100000001b3ULL;
+    h |= 1;  // never the empty slot's 0
+    for (uint64_t met : met_dirs) {
+        if (met == h)
+            return 1;
+    }
+    met_dirs[met_next++ % MET_DIRS] = h;
+    return 0;
+}
+
+// The held directory of path's first len bytes; null for one met for the
+// first time.
 static const held_dir *held_dir_of(const char *path, size_t len)
 {
     check_held_dirs();
@@ -193,6 +219,8 @@ static const held_dir *held_dir_of(const char *path, size_t len)
         if (dir.name.size() == len && memcmp(dir.name.data(), path, len) == 0)
             return &dir;
     }
+    if (!met_before(path, len))
+        return nullptr;
     if (held.size() >= HELD_DIRS_MAX)
         drop_held_dirs();
     held_dir dir = {std::string(path, len), -1, {0, 0}};
@@ -216,7 +244,8 @@ static int ask_in_dir(const char *path, struct file_id *id)
         strcmp(slash + 1, ".") == 0 || strcmp(slash + 1, "..") == 0)
         return 0;
     const held_dir *dir = held_dir_of(path, slash == path ? 1 : (size_t)(slash - path));
-    if (dir->fd < 0 || watch_refuses(path, CLASS_LOCAL, dir->place.dev, dir->place.ino))
+    if (dir == nullptr || dir->fd < 0 ||
+        watch_refuses(path, CLASS_LOCAL, dir->place.dev, dir->place.ino))
         return 0;
     struct watch_clock start = wait_begin(path, CLASS_LOCAL, dir->place.dev, dir->place.ino);
     struct stat sb;

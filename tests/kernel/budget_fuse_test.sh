@@ -642,7 +642,7 @@ case_fresh_holds() {
         run_vrix
         [ "$took" -lt 15000 ] || fail "fresh holds, run $r: took $took ms"
         [ "$(row_of "$d")" = miss ] || fail "fresh holds, run $r: root's daemon: $(row_of "$d")"
-        [ "$(row_of "$user")" = err ] || fail "fresh holds, run $r: the user's process not err"
+        [ "$(row_of "$user")" = miss ] || fail "fresh holds, run $r: the user's process not miss"
         [ "$(count "for the processes of root")" = 0 ] || fail "fresh holds, run $r: root's share spent"
         [ "$r" = 1 ] || [ "$(count "vrix: not asked: 3 processes that vrix left behind still wait, as many as users' processes may leave")" = 1 ] ||
             fail "fresh holds, run $r: no word of the cap"
@@ -688,7 +688,7 @@ case_tmpfs_unmounts() {
     start_helper --map "$dir/tfs/lib.so"; local t=$helper
     held_directory "$dir/home/u"
     run_vrix
-    [ "$(row_of "$user")" = err ] || fail "tmpfs: the user's process not err"
+    [ "$(row_of "$user")" = miss ] || fail "tmpfs: the user's process not miss"
     local p left; left=$(left_behind)
     [ "$(wc -w <<< "$left")" = 1 ] || fail "tmpfs: left behind: $(echo $left)"
     for p in $left; do
@@ -721,7 +721,7 @@ case_record_room() {
     held_directory "$dir/home/a"; local a=$user
     held_directory "$dir/home/b"; local b=$user
     run_vrix
-    [ "$(row_of "$a")" = err ] && [ "$(row_of "$b")" = err ] || fail "record: the users' processes not err"
+    [ "$(row_of "$a")" = miss ] && [ "$(row_of "$b")" = miss ] || fail "record: the users' processes not miss"
     for s in "${sleepers[@]}"; do
         [ "$(awk -v p="$s" -v n="$ns" '$2 == p && $4 == n' /run/vrix/stalled | wc -l)" = 1 ] ||
             fail "record: the entry of $s dropped"
