@@ -90,6 +90,24 @@ static const std::vector<std::pair<pid_t, pid_t>> &parents(void)
     return all;
 }
 
+int in_tree_of(pid_t top, pid_t pid)
+{
+    static std::map<pid_t, pid_t> parent;
+    if (parent.empty()) {
+        for (const auto &p : parents())
+            parent[p.first] = p.second;
+    }
+    // a pid's parent was listed before the pid, so a chain has no loop;
+    // the bound is for a list read while pids were reused
+    for (int steps = 0; pid > 0 && steps < 4096; steps++) {
+        if (pid == top)
+            return 1;
+        auto found = parent.find(pid);
+        pid = found == parent.end() ? 0 : found->second;
+    }
+    return 0;
+}
+
 // The monitor of an LXC container seen from the host: root's process in
 // the cgroup lxc.monitor.NAME.
 static std::string lxcpath_of(const std::string &name)

@@ -48,6 +48,9 @@ struct services_run {
     // where start times are compared: the rows' starts may not be later
     uint64_t started_by;
     int from_table;  // rows read from standard input (no start times)
+    int print_table = 0;     // the table as vrix prints it, before the rest
+    pid_t caller = 0;        // the rows of this process and its own end with its run
+    std::string root = "/";  // where the machine's kernel and images are read
 };
 
 // The entry point: argument vector in, exit status out.
@@ -55,6 +58,8 @@ int services_main(int argc, char **argv);
 
 // The platform's part: places one row, filling *t; PLACE_*.
 int place_row(const struct services_run *run, const taken_row *row, thing *t);
+// Whether pid is top or one of its descendants.
+int in_tree_of(pid_t top, pid_t pid);
 // The time now in process_start()'s unit, or 0 when it cannot be had.
 uint64_t start_clock_now(void);
 // A time of the wall clock (seconds, nanoseconds) in process_start()'s unit.
