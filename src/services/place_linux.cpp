@@ -8,6 +8,7 @@
 #include "cgroup_place.h"
 #include "proc_linux.h"
 #include "services.h"
+#include "systemd_ask.h"
 
 static std::string base_name(const std::string &s)
 {
@@ -229,6 +230,8 @@ static int place_process(const struct services_run *run, const taken_row *row, i
     if (run->from_table && !same_executable(dir, row->path, st.comm))
         return PLACE_GONE;
     int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, dir, t);
+    if (placed)
+        systemd_commands(t);
     if (stat_of_fd(stat_fd, &st) != 0 || st.start != start)
         return PLACE_GONE;
     return placed ? PLACE_THING : PLACE_NONE;

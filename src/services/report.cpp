@@ -52,6 +52,10 @@ static grouped group(const struct services_run *run, int json)
         if (found == by_label.end()) {
             found = by_label.emplace(t.label, g.things.size()).first;
             g.things.push_back(t);
+        } else if (t.monitor && !g.things[found->second].monitor) {
+            // a monitor that needs restarting takes a stop and a start
+            g.things[found->second].monitor = true;
+            g.things[found->second].commands = t.commands;
         }
         g.things[found->second].pids.push_back(row.pid);
     }
@@ -65,6 +69,7 @@ static grouped group(const struct services_run *run, int json)
         if (t.of_manager && t.kind != "user-manager" && managers.count(t.uid))
             t.under = managers[t.uid];
     }
+    order_joins(&g.things);
     return g;
 }
 
@@ -97,6 +102,10 @@ static std::string thing_line(const thing &t, const char *indent)
     std::string line = indent + t.label + (t.pids.size() > 1 ? " (pids " : " (pid ") +
                        pids_text(t, " ") + ")";
     std::string text = t.under < 0 ? commands_text(t) : "";
+    if (t.kind == "connection")
+        text = "ends with its connection";
+    else if (!t.after.empty())
+        text = "started again after " + t.after;
     return text.empty() ? line : line + ": " + text;
 }
 
@@ -126,6 +135,8 @@ static std::string thing_json(const grouped &g, const thing &t)
         o += ",\"ends\":\"sessions\"";
     if (t.under >= 0)
         o += ",\"under\":" + json_string(g.things[(size_t)t.under].label);
+    if (!t.after.empty())
+        o += ",\"after\":" + json_string(t.after);
     return o + "}";
 }
 
