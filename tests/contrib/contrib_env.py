@@ -304,6 +304,7 @@ def services_reading(args, root):
     def restore():
         os.environ["PATH"] = old_path
         shutil.rmtree(where)
+    restore.path = wrapper
     return restore
 
 
