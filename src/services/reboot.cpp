@@ -77,7 +77,20 @@ void reboot_package(reboot_need *r, const std::string &name)
     r->packages.push_back(name);
 }
 
-// A boot runs the newest image. The running release's image may be gone,
+// The kind of kernel a release names, from its first part that is not a
+// number on: "rt-amd64" of 6.1.0-21-rt-amd64, "generic" of
+// 5.15.0-105-generic; "" when every part is one (6.8.9-300.fc40.x86_64).
+static std::string flavour_of(const std::string &release)
+{
+    for (size_t at = release.find('-'); at != std::string::npos; at = release.find('-', at + 1)) {
+        if (at + 1 < release.size() && !isdigit((unsigned char)release[at + 1]))
+            return release.substr(at + 1);
+    }
+    return "";
+}
+
+// A boot runs the newest image of the running kind (an rt kernel beside a
+// plain one is no upgrade of it). The running release's image may be gone,
 // or rebuilt under the same release; without any image (a container's
 // view, a kernel booted from elsewhere) nothing is said of the kernel.
 void linux_reboot(const std::string &running, const std::string &running_build,
@@ -88,11 +101,15 @@ void linux_reboot(const std::string &running, const std::string &running_build,
     if (images.empty() || running.empty())
         return;
     const std::pair<std::string, std::string> *newest = nullptr, *own = nullptr;
-    for (const auto &image : images) {
-        if (newest == nullptr || release_compare(image.first, newest->first) > 0)
-            newest = &image;
-        if (image.first == running)
-            own = &image;
+    std::string flavour = flavour_of(running);
+    for (int any = 0; any < 2 && newest == nullptr; any++) {
+        for (const auto &image : images) {
+            if ((any || flavour_of(image.first) == flavour) &&
+                (newest == nullptr || release_compare(image.first, newest->first) > 0))
+                newest = &image;
+            if (image.first == running)
+                own = &image;
+        }
     }
     r->installed = newest->first;
     if (newest->first != running) {

@@ -1,3 +1,4 @@
+#include <ctype.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ static std::vector<std::pair<std::string, std::string>> installed_images(const s
     if (DIR *d = opendir((root + "/boot").c_str())) {
         while (struct dirent *e = readdir(d)) {
             std::string name = e->d_name;
-            if (name.compare(0, 8, "vmlinuz-") == 0 && name.size() > 8)
+            // vmlinuz-linux and the like name no release
+            if (name.compare(0, 8, "vmlinuz-") == 0 && name.size() > 8 && isdigit((unsigned char)name[8]))
                 add_image(&images, name.substr(8), root + "/boot/" + name);
         }
         closedir(d);

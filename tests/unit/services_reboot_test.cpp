@@ -42,6 +42,48 @@ TEST(ServicesReboot, AnImagesBuildFromItsHeader)
     EXPECT_EQ(image_version(std::string(0x600, 'x')), "");
 }
 
+// The running release and build against the installed images: a newer
+// one of its kind, its own gone, or rebuilt; another kind installed beside
+// it is no upgrade; no image at all says nothing.
+TEST(ServicesReboot, LinuxRunningKernelAgainstTheInstalledImages)
+{
+    typedef std::vector<std::pair<std::string, std::string>> images;
+    const std::string old_build = "#1 SMP Debian 6.1.76-1", new_build = "#1 SMP Debian 6.1.90-1";
+    const struct {
+        const char *what, *running;
+        images installed;
+        bool needed;
+        const char *line;
+    } cases[] = {
+        {"newer", "6.1.0-18-amd64", {{"6.1.0-18-amd64", old_build}, {"6.1.0-21-amd64", new_build}},
+         true, "reboot: running 6.1.0-18-amd64, installed 6.1.0-21-amd64"},
+        {"gone", "6.1.0-21-amd64", {{"6.1.0-18-amd64", old_build}}, true,
+         "reboot: running 6.1.0-21-amd64, installed 6.1.0-18-amd64"},
+        {"rebuilt", "6.1.0-18-amd64", {{"6.1.0-18-amd64", new_build}}, true,
+         "reboot: running 6.1.0-18-amd64 #1 SMP Debian 6.1.76-1,"
+         " installed 6.1.0-18-amd64 #1 SMP Debian 6.1.90-1"},
+        {"build unknown", "6.1.0-18-amd64", {{"6.1.0-18-amd64", ""}}, false, nullptr},
+        {"newest", "6.1.0-21-amd64", {{"6.1.0-18-amd64", old_build}, {"6.1.0-21-amd64", old_build}},
+         false, nullptr},
+        {"other kind", "6.1.0-21-amd64", {{"6.1.0-21-amd64", old_build}, {"6.1.0-22-rt-amd64", ""}},
+         false, nullptr},
+        {"rt upgraded", "6.1.0-21-rt-amd64",
+         {{"6.1.0-21-rt-amd64", old_build}, {"6.1.0-22-rt-amd64", ""}, {"6.1.0-23-amd64", ""}}, true,
+         "reboot: running 6.1.0-21-rt-amd64, installed 6.1.0-22-rt-amd64"},
+        {"no kind", "6.8.9-300.fc40.x86_64", {{"6.8.9-300.fc40.x86_64", ""}, {"6.8.11-300.fc40.x86_64", ""}},
+         true, "reboot: running 6.8.9-300.fc40.x86_64, installed 6.8.11-300.fc40.x86_64"},
+        {"no image", "6.1.0-18-amd64", {}, false, nullptr},
+    };
+    for (const auto &c : cases) {
+        reboot_need r;
+        linux_reboot(c.running, old_build, c.installed, &r);
+        EXPECT_EQ(reboot_needed(r), c.needed) << c.what;
+        if (c.line != nullptr) {
+            EXPECT_EQ(reboot_line(r), c.line) << c.what;
+        }
+    }
+}
+
 // freebsd-version -k against uname -r, as FreeBSD's part compares them.
 TEST(ServicesReboot, FreeBSDInstalledKernelAgainstTheRunningOne)
 {
