@@ -334,30 +334,51 @@ class ServicesTest(unittest.TestCase):
         self.assertEqual(self.services()[1].splitlines()[0],
                          f"lxc vrixtest-mon (pid {payload}): lxc-stop -r -P /srv/lxc -n vrixtest-mon")
 
-    def test_a_container_that_others_joined_restarts_them_after_it(self):
-        """B runs in A's PID namespace (docker's --pid container:A): A's
-        restart ends B, so B is started again after A, on A's line."""
-        a_id, b_id, c_id = ("a1" * 32, "b2" * 32, "c3" * 32)
-        a = self.in_namespace(f"system.slice/docker-{a_id}.scope")
-        library = self.helpers._copy()
-        joiner = subprocess.Popen(["nsenter", "-t", str(a), "-p", "--", ARGS.mapper, "--unlink", library],
+    def joining(self, target, flag, cgroup):
+        """A helper that joins a namespace of process target (nsenter's
+        flag), moved into cgroup. Its host pid."""
+        joiner = subprocess.Popen(["nsenter", "-t", str(target), flag, "--", ARGS.mapper, "--unlink",
+                                   self.helpers._copy()],
                                   stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
         self.others.append(joiner)
         self.assertEqual(joiner.stdout.readline(), "ready\n")
-        b = next(int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == joiner.pid)
-        CGROUPS.move(b, f"system.slice/docker-{b_id}.scope")
+        pid = next((int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == joiner.pid),
+                   joiner.pid)
+        CGROUPS.move(pid, cgroup)
+        return pid
+
+    def test_a_container_that_others_joined_restarts_them_after_it(self):
+        """B runs in A's PID namespace (docker's --pid container:A), E in
+        D's network namespace (a pod's infra container): A's and D's
+        restarts end them, so they are started again after, on the same
+        line; C joined no one."""
+        a_id, b_id, c_id, d_id, e_id = ("a1" * 32, "b2" * 32, "c3" * 32, "d4" * 32, "e5" * 32)
+        a = self.in_namespace(f"system.slice/docker-{a_id}.scope")
+        b = self.joining(a, "-p", f"system.slice/docker-{b_id}.scope")
         c = self.in_namespace(f"system.slice/docker-{c_id}.scope")
-        a12, b12, c12 = a_id[:12], b_id[:12], c_id[:12]
+        infra = subprocess.Popen(["unshare", "--net", "--", ARGS.mapper, "--unlink", self.helpers._copy()],
+                                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(infra)
+        self.assertEqual(infra.stdout.readline(), "ready\n")
+        d = infra.pid
+        CGROUPS.move(d, f"system.slice/docker-{d_id}.scope")
+        e = self.joining(d, "-n", f"system.slice/docker-{e_id}.scope")
+        a12, b12, c12, d12, e12 = a_id[:12], b_id[:12], c_id[:12], d_id[:12], e_id[:12]
         self.assertEqual(self.services(), (2,
             f"docker {a12} (pid {a}): docker restart {a12} && docker restart {b12}\n"
             f"docker {b12} (pid {b}): started again after docker {a12}\n"
             f"docker {c12} (pid {c}): docker restart {c12}\n"
-            f"restart: docker restart {a12} && docker restart {b12}; docker restart {c12}\n", ""))
+            f"docker {d12} (pid {d}): docker restart {d12} && docker restart {e12}\n"
+            f"docker {e12} (pid {e}): started again after docker {d12}\n"
+            f"restart: docker restart {a12} && docker restart {b12}; docker restart {c12};"
+            f" docker restart {d12} && docker restart {e12}\n", ""))
         objects = self.json_lines()
         self.assertEqual([(o["name"], o["commands"], o.get("after")) for o in objects],
                          [(a12, [["docker", "restart", a12], ["docker", "restart", b12]], None),
                           (b12, [], f"docker {a12}"),
-                          (c12, [["docker", "restart", c12]], None)])
+                          (c12, [["docker", "restart", c12]], None),
+                          (d12, [["docker", "restart", d12], ["docker", "restart", e12]], None),
+                          (e12, [], f"docker {d12}")])
 
     def test_connection_instances_end_with_their_connection(self):
         """An instance of a socket with Accept=yes: no restart (it would
@@ -489,6 +510,7 @@ class ServicesTest(unittest.TestCase):
             self.assertEqual([(o["kind"], o["name"], o["commands"], "lxcpath" in o) for o in objects],
                              [("container", "", [], False)] * 4 +
                              [("container", PODMAN_ID[:12], [as_nobody.split()], False)])
+            self.assertEqual((objects[4]["user"], objects[4]["uid"]), (NOBODY, 65534))
         finally:
             shutil.rmtree(where)
 
