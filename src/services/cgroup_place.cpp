@@ -159,6 +159,7 @@ static int kube(const std::vector<std::string> &c, size_t i, thing *t, const std
 static int lxc(thing *t, const std::string &name, const std::string &user)
 {
     t->kind = "container";
+    t->monitor = false;
     t->runtime = "lxc";
     t->name = name;
     t->label = "lxc " + shown(name);
@@ -191,8 +192,8 @@ static int container(const std::vector<std::string> &c, size_t i, int booted, th
         t->runtime = "machine";
         t->name = unescaped(s.substr(8, s.size() - 14));
         t->label = "machine " + shown(t->name);
-        if (word_ok(t->name) && booted != 0)
-            command(t, {"machinectl", "reboot", t->name}, 2);
+        // what restarts it is asked of the machine's manager later
+        t->booted = booted;
         return owned(t, user);
     }
     if (starts_with(s, "systemd-nspawn@") && ends_with(s, ".service") && s.size() > 23 && !last &&
@@ -205,8 +206,13 @@ static int container(const std::vector<std::string> &c, size_t i, int booted, th
             command(t, {"systemctl", "restart", s}, 2);
         return owned(t, user);
     }
-    if ((starts_with(s, "lxc.payload.") || starts_with(s, "lxc.monitor.")) && s.size() > 12)
+    if (starts_with(s, "lxc.payload.") && s.size() > 12)
         return lxc(t, s.substr(12), user);
+    if (starts_with(s, "lxc.monitor.") && s.size() > 12) {
+        lxc(t, s.substr(12), user);
+        t->monitor = true;
+        return 1;
+    }
     if ((s == "lxc" || s == "lxc.payload") && !last)
         return lxc(t, c[i + 1], user);
     return 0;
@@ -372,9 +378,9 @@ void lxc_commands(thing *t, const std::string &lxcpath, int booted)
     if (t->runtime != "lxc" || !t->user.empty() || !word_ok(lxcpath) || !word_ok(t->name))
         return;
     t->lxcpath = lxcpath;
-    if (booted == 1) {
+    if (booted == 1 && !t->monitor) {
         command(t, {"lxc-stop", "-r", "-P", lxcpath, "-n", t->name}, 0);
-    } else if (booted == 0) {
+    } else if (booted == 0 || t->monitor) {
         command(t, {"lxc-stop", "-P", lxcpath, "-n", t->name}, 0);
         command(t, {"lxc-start", "-P", lxcpath, "-n", t->name}, 0);
     }
@@ -408,9 +414,10 @@ int place_by_starter(const std::vector<std::string> &argv, const std::string &us
         if (!all_of(id, HEX))
             return 0;
         podman(t, id, user);
+        if (!user.empty())
+            for_user(t, user, uid);
         if (!user.empty() && user_group(uid) >= 0) {
             // a rootless podman's container: its user's to restart
-            for_user(t, user, uid);
             std::vector<std::string> words = as_user(uid, user_group(uid));
             words.insert(words.end(), {"podman", "restart", id.substr(0, 12)});
             command(t, words, words.size() - 1);

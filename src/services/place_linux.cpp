@@ -8,6 +8,7 @@
 #include "cgroup_place.h"
 #include "proc_linux.h"
 #include "services.h"
+#include "systemd_ask.h"
 
 static std::string base_name(const std::string &s)
 {
@@ -88,6 +89,24 @@ static const std::vector<std::pair<pid_t, pid_t>> &parents(void)
     if (!read++)
         all = read_parents();
     return all;
+}
+
+int in_tree_of(pid_t top, pid_t pid)
+{
+    static std::map<pid_t, pid_t> parent;
+    if (parent.empty()) {
+        for (const auto &p : parents())
+            parent[p.first] = p.second;
+    }
+    // a pid's parent was listed before the pid, so a chain has no loop;
+    // the bound is for a list read while pids were reused
+    for (int steps = 0; pid > 0 && steps < 4096; steps++) {
+        if (pid == top)
+            return 1;
+        auto found = parent.find(pid);
+        pid = found == parent.end() ? 0 : found->second;
+    }
+    return 0;
 }
 
 // The monitor of an LXC container seen from the host: root's process in
@@ -211,6 +230,8 @@ static int place_process(const struct services_run *run, const taken_row *row, i
     if (run->from_table && !same_executable(dir, row->path, st.comm))
         return PLACE_GONE;
     int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, dir, t);
+    if (placed)
+        systemd_commands(t);
     if (stat_of_fd(stat_fd, &st) != 0 || st.start != start)
         return PLACE_GONE;
     return placed ? PLACE_THING : PLACE_NONE;

@@ -1,7 +1,9 @@
 #include <stdio.h>
+#include <string.h>
 
 #include <map>
 
+#include "reboot.h"
 #include "services.h"
 #include "verdict.h"
 
@@ -35,6 +37,11 @@ static grouped group(const struct services_run *run, int json)
         }
         thing t;
         int placed = place_row(run, &row, &t);
+        if (placed != PLACE_GONE && run->caller > 0 && in_tree_of(run->caller, (pid_t)row.pid)) {
+            g.loose.push_back(json ? row_object("caller", row)
+                                   : row_line("process", row, ", ends with the run that called vrix-services"));
+            continue;
+        }
         if (placed != PLACE_THING) {
             int gone = placed == PLACE_GONE;
             g.loose.push_back(json ? row_object(gone ? "gone" : "process", row)
@@ -45,6 +52,10 @@ static grouped group(const struct services_run *run, int json)
         if (found == by_label.end()) {
             found = by_label.emplace(t.label, g.things.size()).first;
             g.things.push_back(t);
+        } else if (t.monitor && !g.things[found->second].monitor) {
+            // a monitor that needs restarting takes a stop and a start
+            g.things[found->second].monitor = true;
+            g.things[found->second].commands = t.commands;
         }
         g.things[found->second].pids.push_back(row.pid);
     }
@@ -58,6 +69,7 @@ static grouped group(const struct services_run *run, int json)
         if (t.of_manager && t.kind != "user-manager" && managers.count(t.uid))
             t.under = managers[t.uid];
     }
+    order_joins(&g.things);
     return g;
 }
 
@@ -90,6 +102,10 @@ static std::string thing_line(const thing &t, const char *indent)
     std::string line = indent + t.label + (t.pids.size() > 1 ? " (pids " : " (pid ") +
                        pids_text(t, " ") + ")";
     std::string text = t.under < 0 ? commands_text(t) : "";
+    if (t.kind == "connection")
+        text = "ends with its connection";
+    else if (!t.after.empty())
+        text = "started again after " + t.after;
     return text.empty() ? line : line + ": " + text;
 }
 
@@ -119,24 +135,43 @@ static std::string thing_json(const grouped &g, const thing &t)
         o += ",\"ends\":\"sessions\"";
     if (t.under >= 0)
         o += ",\"under\":" + json_string(g.things[(size_t)t.under].label);
+    if (!t.after.empty())
+        o += ",\"after\":" + json_string(t.after);
     return o + "}";
 }
 
+// The place of a restart that cuts others off in the last line: the
+// system bus, logind, gettys, display managers, then users' buses and
+// their managers.
+static int deferred_rank(const thing &t)
+{
+    if (t.kind == "user-manager")
+        return 5;
+    if (t.kind != "service")
+        return 4;
+    const std::string &n = t.name;
+    if (n == "dbus.service" || n == "dbus-broker.service")
+        return 0;
+    if (n == "systemd-logind.service")
+        return 1;
+    for (const char *getty : {"getty@", "serial-getty@", "autovt@", "container-getty@", "console-getty."}) {
+        if (n.compare(0, strlen(getty), getty) == 0)
+            return 2;
+    }
+    return 3;
+}
+
 // The restarts that end nothing, one command for the names that it takes
-// together; those that end sessions each on their own, last: the system
-// bus first, then logind and the rest, user managers at the end.
+// together; those that cut others off each on their own, last.
 static void restart_lines(const grouped &g)
 {
-    std::vector<std::string> slots, last[3];
+    std::vector<std::string> slots, last[6];
     std::map<std::vector<std::string>, size_t> merged;
     for (const thing &t : g.things) {
         if (t.under >= 0 || t.commands.empty())
             continue;
         if (t.ends_sessions) {
-            const auto &c = t.commands[0];
-            int bus = c.size() == 3 && c[0] == "systemctl" &&
-                      (c[2] == "dbus.service" || c[2] == "dbus-broker.service");
-            last[bus ? 0 : t.kind == "user-manager" ? 2 : 1].push_back(sh_command(c));
+            last[deferred_rank(t)].push_back(commands_text(t));
         } else if (!t.merge.empty() && t.commands.size() == 1) {
             auto found = merged.find(t.merge);
             if (found != merged.end()) {
@@ -181,12 +216,19 @@ void report(const struct services_run *run, int form)
                 printf("%u %s\n", u.pids[k], u.label.c_str());
         }
     }
-    if (form == OUT_LABELS)
+    reboot_need r;
+    read_reboot(run->root, &r);
+    if (form == OUT_LABELS) {
+        if (reboot_needed(r))
+            printf("%s\n", reboot_line(r).c_str());
         return;
+    }
     for (const std::string &line : g.loose)
         printf("%s\n", line.c_str());
     for (const std::string &line : g.errs)
         printf("%s\n", line.c_str());
     if (form == OUT_HUMAN)
         restart_lines(g);
+    if (reboot_needed(r))
+        printf("%s\n", form == OUT_JSON ? reboot_json(r).c_str() : reboot_line(r).c_str());
 }

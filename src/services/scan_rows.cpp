@@ -2,12 +2,17 @@
 
 #include "run.h"
 #include "services.h"
+#include "verdict.h"
 #include "whitelist.h"
 
 // Each row as the scan finishes it, with the start of its process.
 static void take(const struct scanned_row *row, void *arg)
 {
     struct services_run *run = (struct services_run *)arg;
+    if (run->print_table) {
+        struct run_flags counted = {0, 0};
+        print_row(&counted, row->pid, row->jid, verdict_label(row->verdict), row->path);
+    }
     run->rows.push_back({row->pid, row->jid, row->verdict, row->path, row->start});
 }
 
@@ -16,7 +21,7 @@ static void take(const struct scanned_row *row, void *arg)
 int scan_rows(const char *whitelist_file, struct services_run *run)
 {
     whitelist_path = whitelist_file;
-    header_done = 1;
+    header_done = !run->print_table;
     table_stream = stdout;
     if (jail_state() > 0) {
         fprintf(stderr, "vrix does not currently work in a jail\n");

@@ -35,6 +35,10 @@ struct thing {
     // the first words of a command that takes several names at once
     std::vector<std::string> merge;
     bool ends_sessions = false;
+    bool monitor = false;  // LXC: the row is its monitor's
+    int booted = -1;       // a machine's: whether its first process is an init
+    std::string after;     // the label of the container that this one joined
+
     std::vector<unsigned> pids;
     int under = -1;  // index of the user manager that covers it
 };
@@ -48,6 +52,9 @@ struct services_run {
     // where start times are compared: the rows' starts may not be later
     uint64_t started_by;
     int from_table;  // rows read from standard input (no start times)
+    int print_table = 0;     // the table as vrix prints it, before the rest
+    pid_t caller = 0;        // the rows of this process and its own end with its run
+    std::string root = "/";  // where the machine's kernel and images are read
 };
 
 // The entry point: argument vector in, exit status out.
@@ -55,6 +62,12 @@ int services_main(int argc, char **argv);
 
 // The platform's part: places one row, filling *t; PLACE_*.
 int place_row(const struct services_run *run, const taken_row *row, thing *t);
+// Whether pid is top or one of its descendants.
+int in_tree_of(pid_t top, pid_t pid);
+// Containers that others joined (their PID or network namespace) are
+// restarted first, and those that joined them after them, in their
+// commands; those joined are marked after. The platform's part.
+void order_joins(std::vector<thing> *things);
 // The time now in process_start()'s unit, or 0 when it cannot be had.
 uint64_t start_clock_now(void);
 // A time of the wall clock (seconds, nanoseconds) in process_start()'s unit.
@@ -85,8 +98,9 @@ std::string user_name(long uid);
 long user_group(long uid);
 
 // An outside command as an argument vector, bounded: its standard output
-// (at most limit bytes), or -1 when it could not run or did not end well
-// within seconds (then it is killed, with its process group).
+// (at most limit bytes); -1 when it could not run or did not end well, -2
+// when it did not end within seconds (then it is killed, with its process
+// group).
 int run_bounded(const std::vector<std::string> &argv, int seconds, std::string *out,
                 size_t limit);
 

@@ -114,7 +114,7 @@ int run_bounded(const std::vector<std::string> &argv, int seconds, std::string *
             kill(-pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        return -1;
+        return -2;
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }

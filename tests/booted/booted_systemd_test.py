@@ -1,9 +1,11 @@
 """vrix-services on a booted Debian systemd in systemd-nspawn: units of the
 test's own, a template instance, two linger users' services (one with a
 D-Bus of its own, one without), the first user's bus and manager, a
-session and a scope. Their mapped files are replaced, vrix-services runs
-inside, and its restart lines run there exactly as printed; afterwards
-vrix lists only the session and the scope, which have no command.
+session, a scope, and an instance of an Accept=yes socket with a live
+connection. Their mapped files are replaced, vrix-services runs inside,
+and its restart lines run there exactly as printed; afterwards it lists
+only the session, the scope and the connection's instance, which have no
+command (the connection lives on).
 
     booted_systemd_test.py --vrix VRIX --mapper MAPPER --testlib TESTLIB
                            --contrib DIR --services SERVICES --cache DIR
@@ -29,7 +31,10 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # vrixu's manager needs restarting; vrixv has no D-Bus of its own; vrixw
 # has one, and only a service to restart.
 USERS = {"vrixu": 1001, "vrixv": 1002, "vrixw": 1003}
-LIBS = ("web", "db", "player", "manager", "session", "app", "system")
+LIBS = ("web", "db", "player", "manager", "session", "app", "system", "echo")
+# A socket with Accept=yes: each connection its own instance of the
+# template, which ends with it.
+ECHO_PORT = 7777
 
 
 def unit(path, text):
@@ -79,6 +84,10 @@ class Machine:
         unit(f"{system}/vrixtest-scope.service", service(
             "app", f"/usr/bin/systemd-run --scope --unit=vrixtest-app /usr/local/bin/vrix-mapper {LIB}/libapp.so")
              % "multi-user.target")
+        unit(f"{system}/vrixtest-echo.socket",
+             f"[Socket]\nListenStream=127.0.0.1:{ECHO_PORT}\nAccept=yes\n[Install]\nWantedBy=sockets.target\n")
+        unit(f"{system}/vrixtest-echo@.service",
+             f"[Service]\nExecStart=/usr/local/bin/vrix-mapper {LIB}/libecho.so\nStandardInput=socket\n")
         # The system bus and logind map a file of the test's, and so does
         # vrixu's manager, and so all that it starts.
         for name in ("dbus.service", "systemd-logind.service"):
@@ -87,6 +96,9 @@ class Machine:
              f"[Service]\nEnvironment=LD_PRELOAD={LIB}/libmanager.so\n")
         wants = f"{system}/multi-user.target.wants"
         os.makedirs(wants, exist_ok=True)
+        os.makedirs(f"{system}/sockets.target.wants", exist_ok=True)
+        os.symlink("/etc/systemd/system/vrixtest-echo.socket",
+                   f"{system}/sockets.target.wants/vrixtest-echo.socket")
         for name in ("vrixtest-web.service", "vrixtest-session.service", "vrixtest-scope.service"):
             os.symlink(f"/etc/systemd/system/{name}", f"{wants}/{name}")
         os.symlink("/etc/systemd/system/vrixtest-db@.service", f"{wants}/vrixtest-db@main.service")
@@ -250,7 +262,13 @@ def main():
         machine.boot()
         # Each file mapped where it should be: two users' players, the first
         # user's manager and all it runs (its bus among them).
-        expected = {"web": 1, "db": 1, "player": 3, "session": 1, "app": 1, "system": 2}
+        expected = {"web": 1, "db": 1, "player": 3, "session": 1, "app": 1, "system": 2, "echo": 1}
+        # A live connection, held by a client of its own unit.
+        wait_for("the echo socket", lambda: machine.run(
+            ["systemctl", "is-active", "vrixtest-echo.socket"])[1].strip() == "active")
+        client = machine.run(["systemd-run", "--unit=vrixtest-client", "bash", "-c",
+                              f"exec 3<>/dev/tcp/127.0.0.1/{ECHO_PORT}; exec sleep 100000"])
+        assert client[0] == 0, client
         try:
             wait_for("the units", lambda: all(machine.mapped(l) >= n for l, n in expected.items())
                      and machine.mapped("manager") >= 3)
@@ -275,6 +293,9 @@ def main():
         assert re.search(r"^user@1001\.service \(pids? [0-9 ]+\): systemctl restart user@1001\.service$",
                          before, re.M), before
         assert re.search(r"^  dbus\.service of vrixu \(pids? [0-9 ]+\)$", before, re.M), before
+        connection = r"vrixtest-echo@[0-9]+-127\.0\.0\.1:%d-127\.0\.0\.1:[0-9]+\.service \(pid [0-9]+\): ends with its connection" % ECHO_PORT
+        assert re.search("^" + connection + "$", before, re.M), before
+        assert "vrixtest-echo@" not in "".join(lines), lines
         for user in ("vrixv", "vrixw"):
             assert re.search(r"^vrixtest-player\.service of %s \(pids? [0-9 ]+\): setpriv " % user,
                              before, re.M), before
@@ -293,8 +314,11 @@ def main():
         status, after, err = machine.run(["vrix-services"])
         print("vrix-services, after:\n" + after + err, flush=True)
         assert status == 2, (status, after, err)
+        # The connection lives on, its instance with it.
         for line in after.splitlines():
-            assert re.match(r"(session \S+ of vrixv|vrixtest-app\.scope) \(pids? [0-9 ]+\)$", line), after
+            assert re.match(r"(session \S+ of vrixv|vrixtest-app\.scope) \(pids? [0-9 ]+\)$", line) \
+                or re.match(connection + "$", line), after
+        assert re.search("^" + connection + "$", after, re.M), after
         assert re.search("^session ", after, re.M) and re.search("^vrixtest-app.scope", after, re.M), after
     finally:
         machine.stop()

@@ -26,6 +26,9 @@ SHOW_ERRORS = "Show what vrix could not inspect"
 FAIL_ERRORS = "Fail on err rows not accepted when nothing needs restarting"
 SHOW_SERVICES = "Show what to restart"
 RESTART = "Restart what may be restarted"
+SHOW_LEFT = "Show what is left to restart"
+SHOW_REBOOT = "Show that the host needs a reboot"
+REBOOT = "Reboot the host"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
 # Stand-ins that write down what they were asked to do. systemctl show
 # says a unit is loaded, with the test's cgroup of that name as its control
@@ -139,9 +142,13 @@ class AnsibleTest(AnsibleCase):
             f"session 4 of root (pid {session})",
             "restart: systemctl restart vrixtest-web.service ssh.service; podman restart web"])
         self.assertEqual(done, "")
-        # Services, but not ssh; sessions never.
-        self.assertEqual(restarts("vrix_restart_services=true")[1],
-                         "systemctl restart vrixtest-web.service\n")
+        self.assertTrue(tasks[SHOW_LEFT]["skipped"])
+        # Services, but not ssh; sessions never. Then the scan again: the
+        # stand-in restarted nothing, so all is left.
+        tasks, done = restarts("vrix_restart_services=true")
+        self.assertEqual(done, "systemctl restart vrixtest-web.service\n")
+        self.assertEqual(tasks[SHOW_LEFT]["vrix_left.stdout_lines"][0],
+                         f"vrixtest-web.service (pid {web}): systemctl restart vrixtest-web.service")
         self.assertEqual(restarts("vrix_restart_services=true", json.dumps(
             {"vrix_restart_allowed": ["ssh.service", "podman web", "session 4 of root"]}))[1],
                          "systemctl restart vrixtest-web.service\n"
@@ -187,6 +194,18 @@ class AnsibleTest(AnsibleCase):
                          ["systemctl restart vrixtest-web.service"])
         self.assertEqual([t["item"][0]["name"] for t in tasks[RESTART]["results"]],
                          ["vrixtest-web.service"])
+
+    def test_playbook_reports_a_reboot_and_never_reboots_unasked(self):
+        restore = env.services_reading(ARGS, env.upgraded_root(os.path.join(self.tmp, "root")))
+        try:
+            status, tasks = self.playbook("vrix_services_path=" + restore.path)
+        finally:
+            restore()
+        self.assertEqual(status, 0)
+        self.assertEqual(tasks[SHOW_REBOOT]["msg"], env.REBOOT_LINE)
+        self.assertTrue(tasks[REBOOT]["skipped"])
+        status, tasks = self.playbook()
+        self.assertTrue(tasks[SHOW_REBOOT]["skipped"])
 
     def test_playbook_nothing_to_restart(self):
         status, tasks = self.playbook()

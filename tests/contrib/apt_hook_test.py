@@ -75,12 +75,50 @@ class AptHookTest(unittest.TestCase):
                     installed.append(shutil.copy(ARGS.vrix, os.path.join(sbin, "vrix")))
                 if services:
                     installed.append(shutil.copy(SERVICES, os.path.join(sbin, "vrix-services")))
-                # vrix's 2 does not fail the apt run.
-                self.assertEqual(env.run(["sh", "-c", commands[0]],
+                # vrix's 2 does not fail the apt run; the helper is not
+                # of the run (a shell of its own stands in for apt).
+                self.assertEqual(env.run(["sh", "-c", 'sh -c "$0"', commands[0]],
                                          env=dict(os.environ, PATH=SHORT_PATH)),
                                  (0, out, err))
                 for path in installed:
                     os.unlink(path)
+
+    def test_writes_on_apts_own_descriptor(self):
+        """apt's output on a file opened with > or >>: the hook writes on
+        where apt left it, so apt's lines before and after it, and the log
+        before the run, stay, with no NUL byte; the apt run that called it
+        (here a stand-in that maps a deleted library and runs the hook as
+        its child) is said to end with it, with nothing to restart."""
+        command = hook_commands()[0]
+        installed = [shutil.copy(ARGS.vrix, "/usr/sbin/vrix"),
+                     shutil.copy(SERVICES, "/usr/sbin/vrix-services")]
+        earlier = b"Start-Date: yesterday\nUpgrade: libc6\n"
+        try:
+            for mode, keeps in [(os.O_TRUNC, b""), (os.O_APPEND, earlier)]:
+                with self.subTest(append=bool(mode & os.O_APPEND)):
+                    log = os.path.join(self.tmp, "apt.log")
+                    with open(log, "wb") as f:
+                        f.write(earlier)
+                    fd = os.open(log, os.O_WRONLY | mode)
+                    os.write(fd, b"Unpacking libtest (2) over (1) ...\n")
+                    apt = subprocess.Popen([ARGS.mapper, "--unlink", self.helpers._copy(), "--run",
+                                            "/bin/sh", "-c", command],
+                                           stdout=fd, env=dict(os.environ, PATH=SHORT_PATH))
+                    self.assertEqual(apt.wait(timeout=120), 0)
+                    os.write(fd, b"Setting up libtest (2) ...\n")
+                    os.close(fd)
+                    with open(log, "rb") as f:
+                        written = f.read()
+                    self.assertNotIn(b"\0", written)
+                    self.assertEqual(written.decode(), (
+                        keeps + b"Unpacking libtest (2) over (1) ...\n").decode()
+                        + HEADER + env.row(apt.pid, "miss", ARGS.mapper) + "\n"
+                        + f"process {apt.pid} {ARGS.mapper}, ends with the run that called"
+                          " vrix-services\n"
+                        + "Setting up libtest (2) ...\n")
+        finally:
+            for path in installed:
+                os.unlink(path)
 
 if __name__ == "__main__":
     unittest.main(argv=ARGS.unittest_argv)

@@ -86,6 +86,25 @@ class CheckVrixTest(unittest.TestCase):
                                 % (long % 0, long % 1))
         self.assertEqual(status, WARNING)
 
+    def test_reboot_needed(self):
+        """A kernel installed and not booted: WARNING when that is all, even
+        with -C; named after what needs restarting; and never over a run
+        that could not judge."""
+        restore = env.services_reading(ARGS, env.upgraded_root(os.path.join(self.tmp, "root")))
+        try:
+            reboot = "reboot needed: " + env.REBOOT_LINE[len("reboot: "):]
+            self.check([], WARNING, f"VRIX WARNING - {reboot} | restart=0;;;0 errors=0;;;0")
+            self.check(["-C"], WARNING, f"VRIX WARNING - {reboot} | restart=0;;;0 errors=0;;;0")
+            missing = os.path.join(self.tmp, "none")
+            self.check(["-W", missing], UNKNOWN,
+                       f"VRIX UNKNOWN - vrix: cannot open file '{missing}': No such file or directory")
+            self.helpers.deleted()
+            self.check(["-C"], CRITICAL, "VRIX CRITICAL - 1 process needs restarting:"
+                                         f" 1 miss, 0 outd, 0 err; {reboot}"
+                                         " | restart=1;;;0 errors=0;;;0")
+        finally:
+            restore()
+
     def test_whitelist_is_given_to_vrix(self):
         self.helpers.deleted()
         whitelist = os.path.join(self.tmp, "whitelist")

@@ -11,6 +11,7 @@ import argparse
 import atexit
 import os
 import shutil
+import shlex
 import signal
 import subprocess
 import sys
@@ -252,3 +253,69 @@ def _cgroup_hierarchy():
     if named:
         return named, "name=systemd"
     return unified, ""
+
+
+def kernel_image(release, build):
+    """The head of an x86 boot image: "HdrS", and the offset of its version
+    string, as the boot protocol places them."""
+    head = bytearray(0x600)
+    head[0x202:0x206] = b"HdrS"
+    head[0x20e:0x210] = (0x400 - 0x200).to_bytes(2, "little")
+    version = f"{release} (debian-kernel@lists.debian.org) {build}\0".encode()
+    head[0x400:0x400 + len(version)] = version
+    return bytes(head)
+
+
+def stand_in_root(where, running, images, packages=(), required=None):
+    """A machine's root as vrix-services -R reads it: the running kernel
+    (release and build), installed images {release: build}, their Debian
+    packages, and /run/reboot-required with the packages it names."""
+    release, build = running
+    for d in ("proc/sys/kernel", "boot", "var/lib/dpkg/info", "run"):
+        os.makedirs(os.path.join(where, d), exist_ok=True)
+    with open(os.path.join(where, "proc/sys/kernel/osrelease"), "w") as f:
+        f.write(release + "\n")
+    with open(os.path.join(where, "proc/version"), "w") as f:
+        f.write(f"Linux version {release} (debian-kernel@lists.debian.org) (gcc-12) {build}\n")
+    for image, image_build in images.items():
+        with open(os.path.join(where, "boot", "vmlinuz-" + image), "wb") as f:
+            f.write(kernel_image(image, image_build))
+    for package in packages:
+        open(os.path.join(where, "var/lib/dpkg/info", package + ".list"), "w").close()
+    if required is not None:
+        open(os.path.join(where, "run/reboot-required"), "w").close()
+        with open(os.path.join(where, "run/reboot-required.pkgs"), "w") as f:
+            f.write("".join(p + "\n" for p in required))
+    return where
+
+
+def services_reading(args, root):
+    """vrix-services as scripts find it in PATH, reading the machine's
+    kernel under root (-R)."""
+    where = tempfile.mkdtemp(prefix="vrix-services-root-")
+    os.chmod(where, 0o755)
+    wrapper = os.path.join(where, "vrix-services")
+    with open(wrapper, "w") as f:
+        f.write(f'#!/bin/sh\nexec {shlex.quote(args.services)} -R {shlex.quote(root)} "$@"\n')
+    os.chmod(wrapper, 0o755)
+    old_path = os.environ["PATH"]
+    os.environ["PATH"] = where + os.pathsep + old_path
+
+    def restore():
+        os.environ["PATH"] = old_path
+        shutil.rmtree(where)
+    restore.path = wrapper
+    return restore
+
+
+# A kernel upgrade not booted yet: the line and object vrix-services gives.
+OLD_BUILD = "#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1 (2024-02-01)"
+NEW_BUILD = "#1 SMP PREEMPT_DYNAMIC Debian 6.1.90-1 (2024-05-03)"
+REBOOT_LINE = ("reboot: running 6.1.0-18-amd64, installed 6.1.0-21-amd64"
+               " (linux-image-6.1.0-21-amd64)")
+
+
+def upgraded_root(where):
+    return stand_in_root(where, ("6.1.0-18-amd64", OLD_BUILD),
+                         {"6.1.0-18-amd64": OLD_BUILD, "6.1.0-21-amd64": NEW_BUILD},
+                         packages=("linux-image-6.1.0-21-amd64",))

@@ -20,7 +20,7 @@ ARGS = env.parse_args()
 env.enter_pid_namespace()
 CGROUPS = env.Cgroups()
 
-USAGE = "usage: vrix-services [-j | -l] [-w whitelist | -]\n"
+USAGE = "usage: vrix-services [-j | -l] [-t] [-a pid] [-R root] [-w whitelist | -]\n"
 PODMAN_ID = "4e5a6b7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192"
 DOCKER_ID = "3f6c0e8d2b1a9c47d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c"
 SHIM_ID = "9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c4d3e2f1a0b9c8d7e6f5a4b3c2d1e0f9a8b"
@@ -32,6 +32,7 @@ try:
 except KeyError:
     NOBODY, NOGROUP = "65534", 65534
 # A user service's command: as the user, through its manager's own socket.
+AS_ROOT = "setpriv --reuid=0 --regid=0 --init-groups env XDG_RUNTIME_DIR=/run/user/0"
 AS_NOBODY = (f"setpriv --reuid=65534 --regid={NOGROUP} --init-groups env"
              " XDG_RUNTIME_DIR=/run/user/65534 systemctl --user")
 USER_MANAGER = "user.slice/user-65534.slice/user@65534.service"
@@ -77,6 +78,10 @@ class ServicesTest(unittest.TestCase):
         self.helpers = env.Helpers(ARGS, self.tmp, prefix=env.CONFINED)
         self.bin = os.path.join(self.tmp, "bin")
         os.mkdir(self.bin)
+        # machined knows every machine; systemd knows no unit, unless a
+        # test says otherwise.
+        stand_in(self.bin, "machinectl", 'test "$1" = show\n')
+        stand_in(self.bin, "systemctl", "exit 1\n")
         self.others = []
         self.children = []
 
@@ -230,25 +235,33 @@ class ServicesTest(unittest.TestCase):
         self.assertEqual(objects[0]["name"].encode("utf-8", "surrogateescape"), HOSTILE)
 
     def test_restarts_that_end_sessions_come_last_and_alone(self):
+        """In the order the manual gives, whatever the order of the rows:
+        the system bus, logind, gettys, display managers, users' buses and
+        managers."""
         web = self.deleted_in(WEB)
-        bus = self.deleted_in("system.slice/dbus.service")
-        logind = self.deleted_in("system.slice/systemd-logind.service")
-        getty = self.deleted_in("system.slice/system-getty.slice/getty@tty1.service")
+        user_bus_alone = self.deleted_in("user.slice/user-0.slice/user@0.service/app.slice/dbus.service")
+        gdm = self.deleted_in("system.slice/gdm.service")
         manager = self.deleted_in(USER_MANAGER + "/init.scope")
+        getty = self.deleted_in("system.slice/system-getty.slice/getty@tty1.service")
+        logind = self.deleted_in("system.slice/systemd-logind.service")
+        bus = self.deleted_in("system.slice/dbus.service")
         player = self.deleted_in(USER_SERVICE)
         user_bus = self.deleted_in(USER_MANAGER + "/app.slice/dbus.service")
+        root_bus = (f"{AS_ROOT} systemctl --user restart dbus.service")
         self.assertEqual(self.services(), (2,
             f"vrixtest-web.service (pid {web}): systemctl restart vrixtest-web.service\n"
-            f"dbus.service (pid {bus}): systemctl restart dbus.service\n"
-            f"systemd-logind.service (pid {logind}): systemctl restart systemd-logind.service\n"
-            f"getty@tty1.service (pid {getty}): systemctl restart getty@tty1.service\n"
+            f"dbus.service of root (pid {user_bus_alone}): {root_bus}\n"
+            f"gdm.service (pid {gdm}): systemctl restart gdm.service\n"
             f"user@65534.service (pid {manager}): systemctl restart user@65534.service\n"
             f"  vrixtest-player.service of {NOBODY} (pid {player})\n"
             f"  dbus.service of {NOBODY} (pid {user_bus})\n"
+            f"getty@tty1.service (pid {getty}): systemctl restart getty@tty1.service\n"
+            f"systemd-logind.service (pid {logind}): systemctl restart systemd-logind.service\n"
+            f"dbus.service (pid {bus}): systemctl restart dbus.service\n"
             "restart: systemctl restart vrixtest-web.service\n"
             "restart last, ends sessions: systemctl restart dbus.service;"
             " systemctl restart systemd-logind.service; systemctl restart getty@tty1.service;"
-            " systemctl restart user@65534.service\n", ""))
+            f" systemctl restart gdm.service; {root_bus}; systemctl restart user@65534.service\n", ""))
         under = [o for o in self.json_lines() if "under" in o]
         self.assertEqual([(o["name"], o["commands"], o["under"]) for o in under],
                          [("vrixtest-player.service", [], "user@65534.service"),
@@ -281,6 +294,161 @@ class ServicesTest(unittest.TestCase):
             "restart: lxc-stop -P /srv/lxc -n vrixtest-app && lxc-start -P /srv/lxc -n vrixtest-app;"
             " lxc-stop -r -P /srv/lxc -n vrixtest-os; machinectl reboot vrixtest-os;"
             " systemctl restart systemd-nspawn@vrixtest.service vrixtest-runner.service\n"))
+
+    def test_machines_by_what_answers_for_them(self):
+        """machinectl where machined answers for the machine; else its
+        systemd-nspawn@ unit where systemd has it; else no command."""
+        stand_in(self.bin, "machinectl", 'test "$1 $2" = "show vrixtest-known"\n')
+        stand_in(self.bin, "systemctl", 'test "$*" = "show --property=LoadState --'
+                                        ' systemd-nspawn@vrixtest-unit.service"'
+                                        ' && echo LoadState=loaded\n')
+        pids = [self.in_namespace(f"machine.slice/machine-vrixtest\\x2d{name}.scope/payload"
+                                  "/system.slice/cron.service", init_name="systemd")
+                for name in ("known", "unit", "none")]
+        self.assertEqual(self.services(), (2,
+            f"machine vrixtest-known (pid {pids[0]}): machinectl reboot vrixtest-known\n"
+            f"machine vrixtest-unit (pid {pids[1]}):"
+            " systemctl restart systemd-nspawn@vrixtest-unit.service\n"
+            f"machine vrixtest-none (pid {pids[2]})\n"
+            "restart: machinectl reboot vrixtest-known;"
+            " systemctl restart systemd-nspawn@vrixtest-unit.service\n", ""))
+
+    def test_lxc_monitor_row_is_stopped_and_started(self):
+        """The monitor of a booted container needs restarting: lxc-stop -r
+        would keep it, so the container is stopped and started."""
+        monitor = "[lxc monitor] /srv/lxc vrixtest-mon"
+        payload = self.in_namespace("lxc.payload.vrixtest-mon", argv0=monitor, init_name="systemd")
+        library = self.helpers._copy()
+        proc = subprocess.Popen(["bash", "-c", 'exec -a "$0" "$@"', monitor, ARGS.mapper,
+                                 "--unlink", library],
+                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(proc)
+        self.assertEqual(proc.stdout.readline(), "ready\n")
+        CGROUPS.move(proc.pid, "lxc.monitor.vrixtest-mon")
+        commands = ("lxc-stop -P /srv/lxc -n vrixtest-mon && lxc-start -P /srv/lxc -n vrixtest-mon")
+        pids = " ".join(str(p) for p in sorted([payload, proc.pid]))
+        self.assertEqual(self.services(), (2,
+            f"lxc vrixtest-mon (pids {pids}): {commands}\nrestart: {commands}\n", ""))
+        # The payload alone: a reboot inside keeps the monitor.
+        proc.kill()
+        self.assertEqual(self.services()[1].splitlines()[0],
+                         f"lxc vrixtest-mon (pid {payload}): lxc-stop -r -P /srv/lxc -n vrixtest-mon")
+
+    def joining(self, target, flag, cgroup):
+        """A helper that joins a namespace of process target (nsenter's
+        flag), moved into cgroup. Its host pid."""
+        joiner = subprocess.Popen(["nsenter", "-t", str(target), flag, "--", ARGS.mapper, "--unlink",
+                                   self.helpers._copy()],
+                                  stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(joiner)
+        self.assertEqual(joiner.stdout.readline(), "ready\n")
+        pid = next((int(p) for p in os.listdir("/proc") if p.isdigit() and parent(p) == joiner.pid),
+                   joiner.pid)
+        CGROUPS.move(pid, cgroup)
+        return pid
+
+    def test_a_container_that_others_joined_restarts_them_after_it(self):
+        """B runs in A's PID namespace (docker's --pid container:A), E in
+        D's network namespace (a pod's infra container): A's and D's
+        restarts end them, so they are started again after, on the same
+        line; C joined no one."""
+        a_id, b_id, c_id, d_id, e_id = ("a1" * 32, "b2" * 32, "c3" * 32, "d4" * 32, "e5" * 32)
+        a = self.in_namespace(f"system.slice/docker-{a_id}.scope")
+        b = self.joining(a, "-p", f"system.slice/docker-{b_id}.scope")
+        c = self.in_namespace(f"system.slice/docker-{c_id}.scope")
+        infra = subprocess.Popen(["unshare", "--net", "--", ARGS.mapper, "--unlink", self.helpers._copy()],
+                                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+        self.others.append(infra)
+        self.assertEqual(infra.stdout.readline(), "ready\n")
+        d = infra.pid
+        CGROUPS.move(d, f"system.slice/docker-{d_id}.scope")
+        e = self.joining(d, "-n", f"system.slice/docker-{e_id}.scope")
+        a12, b12, c12, d12, e12 = a_id[:12], b_id[:12], c_id[:12], d_id[:12], e_id[:12]
+        self.assertEqual(self.services(), (2,
+            f"docker {a12} (pid {a}): docker restart {a12} && docker restart {b12}\n"
+            f"docker {b12} (pid {b}): started again after docker {a12}\n"
+            f"docker {c12} (pid {c}): docker restart {c12}\n"
+            f"docker {d12} (pid {d}): docker restart {d12} && docker restart {e12}\n"
+            f"docker {e12} (pid {e}): started again after docker {d12}\n"
+            f"restart: docker restart {a12} && docker restart {b12}; docker restart {c12};"
+            f" docker restart {d12} && docker restart {e12}\n", ""))
+        objects = self.json_lines()
+        self.assertEqual([(o["name"], o["commands"], o.get("after")) for o in objects],
+                         [(a12, [["docker", "restart", a12], ["docker", "restart", b12]], None),
+                          (b12, [], f"docker {a12}"),
+                          (c12, [["docker", "restart", c12]], None),
+                          (d12, [["docker", "restart", d12], ["docker", "restart", e12]], None),
+                          (e12, [], f"docker {d12}")])
+
+    def test_connection_instances_end_with_their_connection(self):
+        """An instance of a socket with Accept=yes: no restart (it would
+        fail with "Got no socket"), its socket asked once."""
+        asked = os.path.join(self.tmp, "asked")
+        stand_in(self.bin, "systemctl", f'echo "$*" >> {asked}\n'
+                                        'test "$*" = "show --property=Accept -- vrixtest-echo.socket"'
+                                        ' && echo Accept=yes\n')
+        name = "vrixtest-echo@%d-127.0.0.1:7777-127.0.0.1:4231%d.service"
+        pids = [self.deleted_in("system.slice/system-vrixtest\\x2decho.slice/" + name % (n, n))
+                for n in range(2)]
+        db = self.deleted_in(TEMPLATE)
+        self.assertEqual(self.services(), (2,
+            f"{name % (0, 0)} (pid {pids[0]}): ends with its connection\n"
+            f"{name % (1, 1)} (pid {pids[1]}): ends with its connection\n"
+            f"vrixtest-db@15-main.service (pid {db}): systemctl restart vrixtest-db@15-main.service\n"
+            "restart: systemctl restart vrixtest-db@15-main.service\n", ""))
+        with open(asked) as f:
+            self.assertEqual(f.read(), "show --property=Accept -- vrixtest-echo.socket\n"
+                                       "show --property=Accept -- vrixtest-db.socket\n")
+        self.assertEqual([(o["kind"], o["commands"]) for o in self.json_lines()],
+                         [("connection", []), ("connection", []),
+                          ("service", [["systemctl", "restart", "vrixtest-db@15-main.service"]])])
+
+    def test_reboot_line(self):
+        """Printed whether or not a process needs restarting: a newer kernel
+        installed, the running release's image gone, the same release
+        rebuilt, and /run/reboot-required; nothing when the running kernel
+        is the newest installed, or when no image is seen at all."""
+        old, new = env.OLD_BUILD, env.NEW_BUILD
+        cases = [
+            ("newer", ("6.1.0-18-amd64", old), {"6.1.0-18-amd64": old, "6.1.0-21-amd64": new},
+             None, env.REBOOT_LINE,
+             {"kind": "reboot", "running": "6.1.0-18-amd64", "installed": "6.1.0-21-amd64",
+              "kernel": True, "required": False, "packages": ["linux-image-6.1.0-21-amd64"]}),
+            ("gone", ("6.1.0-21-amd64", new), {"6.1.0-18-amd64": old}, None,
+             "reboot: running 6.1.0-21-amd64, installed 6.1.0-18-amd64", None),
+            ("rebuilt", ("6.1.0-18-amd64", old), {"6.1.0-18-amd64": new}, None,
+             f"reboot: running 6.1.0-18-amd64 {old}, installed 6.1.0-18-amd64 {new}",
+             {"kind": "reboot", "running": "6.1.0-18-amd64", "running_build": old,
+              "installed": "6.1.0-18-amd64", "installed_build": new, "kernel": True,
+              "required": False, "packages": []}),
+            ("required", ("6.1.0-21-amd64", new), {"6.1.0-21-amd64": new}, ["libc6", "dbus"],
+             "reboot: running 6.1.0-21-amd64, /run/reboot-required (libc6, dbus)",
+             {"kind": "reboot", "running": "6.1.0-21-amd64", "installed": "6.1.0-21-amd64",
+              "kernel": False, "required": True, "packages": ["libc6", "dbus"]}),
+            ("current", ("6.1.0-21-amd64", new), {"6.1.0-18-amd64": old, "6.1.0-21-amd64": new},
+             None, None, None),
+            ("no image", ("6.1.0-21-amd64", new), {}, None, None, None),
+        ]
+        web = None
+        for what, running, images, required, line, obj in cases:
+            with self.subTest(what=what):
+                root = env.stand_in_root(os.path.join(self.tmp, what), running, images,
+                                         packages=["linux-image-6.1.0-21-amd64"], required=required)
+                after = "" if line is None else line + "\n"
+                self.assertEqual(self.services("-R", root), (0, after, ""))
+                self.assertEqual(self.services("-l", "-R", root), (0, after, ""))
+                if obj is not None:
+                    status, out, err = self.services("-j", "-R", root)
+                    self.assertEqual((status, [json.loads(l) for l in out.splitlines()], err),
+                                     (0, [obj], ""))
+        # After what needs restarting, and its restart line.
+        web = self.deleted_in(WEB)
+        root = env.upgraded_root(os.path.join(self.tmp, "upgraded"))
+        self.assertEqual(self.services("-R", root), (2,
+            f"vrixtest-web.service (pid {web}): systemctl restart vrixtest-web.service\n"
+            "restart: systemctl restart vrixtest-web.service\n" + env.REBOOT_LINE + "\n", ""))
+        self.assertEqual(self.services("-l", "-R", root),
+                         (2, f"{web} vrixtest-web.service\n{env.REBOOT_LINE}\n", ""))
 
     def started_by(self, argv0, args, flags=CLONE_NEWPID, python=sys.executable, prefix=(),
                    mapper=ARGS.mapper, where=None):
@@ -342,6 +510,7 @@ class ServicesTest(unittest.TestCase):
             self.assertEqual([(o["kind"], o["name"], o["commands"], "lxcpath" in o) for o in objects],
                              [("container", "", [], False)] * 4 +
                              [("container", PODMAN_ID[:12], [as_nobody.split()], False)])
+            self.assertEqual((objects[4]["user"], objects[4]["uid"]), (NOBODY, 65534))
         finally:
             shutil.rmtree(where)
 

@@ -21,8 +21,8 @@ except ImportError:
     env.skip("prometheus_client not found (apt-get install python3-prometheus-client)")
 
 SCRIPT = os.path.join(ARGS.contrib, "prometheus", "vrix-textfile")
-FAMILIES = {"vrix_processes", "vrix_last_run_exit_status",
-            "vrix_last_run_timestamp_seconds", "vrix_last_run_duration_seconds"}
+FAMILIES = {"vrix_processes", "vrix_last_run_exit_status", "vrix_last_run_timestamp_seconds",
+            "vrix_last_run_duration_seconds", "vrix_reboot_needed"}
 
 
 def textfile(*args, prefix=(), vrix=ARGS.vrix, script=SCRIPT):
@@ -65,6 +65,16 @@ class TextfileTest(unittest.TestCase):
     def tearDown(self):
         self.helpers.stop()
         shutil.rmtree(self.tmp)
+
+    def test_reboot_needed(self):
+        self.assertEqual(textfile(self.prom), (0, "", ""))
+        self.assertEqual(metrics(self.prom)["vrix_reboot_needed"], 0)
+        restore = env.services_reading(ARGS, env.upgraded_root(os.path.join(self.tmp, "root")))
+        try:
+            self.assertEqual(textfile(self.prom), (0, "", ""))
+            self.assertEqual(metrics(self.prom)["vrix_reboot_needed"], 1)
+        finally:
+            restore()
 
     def test_rows_by_stat_status_and_timing(self):
         self.helpers.deleted()
