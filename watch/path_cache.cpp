@@ -109,10 +109,15 @@ static void draw_key(void)
     sip_keyed = 1;
 }
 
-static uint64_t sip_hash(const uint64_t key[2], const char *path, size_t len)
+// SipHash-1-3 of path under key; with wide, its 128-bit form, whose second
+// half goes to out[1].
+static uint64_t sip_hash(const uint64_t key[2], const char *path, size_t len, int wide,
+                         uint64_t out[2])
 {
     uint64_t v[4] = {key[0] ^ 0x736f6d6570736575ULL, key[1] ^ 0x646f72616e646f6dULL,
                      key[0] ^ 0x6c7967656e657261ULL, key[1] ^ 0x7465646279746573ULL};
+    if (wide)
+        v[1] ^= 0xee;
     size_t i = 0;
     for (; i + 8 <= len; i += 8) {
         uint64_t m = load8(path + i);
@@ -126,17 +131,24 @@ static uint64_t sip_hash(const uint64_t key[2], const char *path, size_t len)
     v[3] ^= last;
     sip_round(v);
     v[0] ^= last;
-    v[2] ^= 0xff;
+    v[2] ^= wide ? 0xee : 0xff;
     sip_round(v), sip_round(v), sip_round(v);
-    return v[0] ^ v[1] ^ v[2] ^ v[3];
+    uint64_t first = v[0] ^ v[1] ^ v[2] ^ v[3];
+    if (wide) {
+        v[1] ^= 0xdd;
+        sip_round(v), sip_round(v), sip_round(v);
+        out[0] = first;
+        out[1] = v[0] ^ v[1] ^ v[2] ^ v[3];
+    }
+    return first;
 }
 
 static uint64_t keyed_hash(const char *path, size_t len)
 {
-    return sip_hash(sip_key, path, len);
+    return sip_hash(sip_key, path, len, 0, nullptr);
 }
 
-// A path remembered by its digest: two hashes under two keys of the run,
+// A path remembered by its digest: a 128-bit hash under a key of the run,
 // which no one who names files can make two paths share but by chance.
 struct digest_entry {
     uint64_t d[2];  // 0, 0: an empty slot
@@ -149,8 +161,8 @@ static void digest_of(const char *path, size_t len, uint64_t d[2])
 {
     if (!sip_keyed)
         draw_key();
-    d[0] = sip_hash(sip_key, path, len) | 1;
-    d[1] = sip_hash(sip_key + 2, path, len);
+    sip_hash(sip_key + 2, path, len, 1, d);
+    d[0] |= 1;
 }
 
 static digest_entry *digest_slot(const uint64_t d[2])
