@@ -43,4 +43,13 @@ std::string reboot_json(const reboot_need &r);
 // The platform's part: reads the machine under root ("/" normally).
 void read_reboot(const std::string &root, reboot_need *r);
 
+// Reading the kernel images may wait on /boot (an automount, a disk that
+// no longer answers): reader (read_reboot) runs in a process of its own
+// that holds nothing else, for at most bound_ms. 0 with *r filled, or -1
+// when no answer came: the process, if it still waits, is left behind.
+enum { REBOOT_BOUND_MS = 5000 };
+typedef void (*reboot_reader)(const std::string &root, reboot_need *r);
+int read_reboot_within(const std::string &root, reboot_need *r, int bound_ms,
+                       reboot_reader reader);
+
 #endif

@@ -217,7 +217,12 @@ void report(const struct services_run *run, int form)
         }
     }
     reboot_need r;
-    read_reboot(run->root, &r);
+    if (read_reboot_within(run->root, &r, REBOOT_BOUND_MS, read_reboot) != 0) {
+        r = reboot_need();
+        fprintf(stderr, "vrix-services: the installed kernels could not be read within %d seconds: "
+                        "whether the machine needs a reboot is not said\n",
+                REBOOT_BOUND_MS / 1000);
+    }
     if (form == OUT_LABELS) {
         if (reboot_needed(r))
             printf("%s\n", reboot_line(r).c_str());

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "reboot.h"
 
@@ -105,4 +107,43 @@ TEST(ServicesReboot, FreeBSDInstalledKernelAgainstTheRunningOne)
             EXPECT_EQ(reboot_line(r), c.line);
         }
     }
+}
+
+static void reads_a_newer_kernel(const std::string &root, reboot_need *r)
+{
+    r->running = root;
+    r->installed = "6.1.0-21-amd64";
+    r->kernel = true;
+    r->required = true;
+    r->packages = {"linux-image-6.1.0-21-amd64", "a name: with\ncolons"};
+}
+
+static void never_answers(const std::string &, reboot_need *)
+{
+    for (;;)
+        pause();
+}
+
+// The kernels are read by a process of their own, whose answer comes back
+// whole; one that never answers (an automounted /boot whose disk is gone)
+// costs the bound, and the line is left out.
+TEST(ServicesReboot, TheInstalledKernelsAreReadWithinABound)
+{
+    reboot_need r;
+    ASSERT_EQ(read_reboot_within("6.1.0-18-amd64", &r, 5000, reads_a_newer_kernel), 0);
+    EXPECT_EQ(r.running, "6.1.0-18-amd64");
+    EXPECT_EQ(r.installed, "6.1.0-21-amd64");
+    EXPECT_TRUE(r.kernel && r.required);
+    ASSERT_EQ(r.packages.size(), 2u);
+    EXPECT_EQ(r.packages[1], "a name: with\ncolons");
+
+    reboot_need none;
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EQ(read_reboot_within("/", &none, 300, never_answers), -1);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    long long took = (end.tv_sec - start.tv_sec) * 1000LL + (end.tv_nsec - start.tv_nsec) / 1000000;
+    EXPECT_GE(took, 300);
+    EXPECT_LT(took, 3000);
+    EXPECT_FALSE(reboot_needed(none));
 }
