@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "reboot.h"
+#include "services.h"
 
 // At most limit bytes of a file; "" when it cannot be read.
 static std::string head_of(const std::string &path, size_t limit)
@@ -72,16 +73,26 @@ static std::vector<std::pair<std::string, std::string>> installed_images(const s
     return images;
 }
 
+// Whether Debian's package database says package is installed, as
+// dpkg-query answers (once, bounded), on a machine that has one.
+static int package_installed(const std::string &root, const std::string &package)
+{
+    std::vector<std::string> argv = {"dpkg-query", "-W", "-f=${Status}", "--", package};
+    if (root != "/")
+        argv.insert(argv.begin() + 1, "--root=" + root);
+    std::string status;
+    return run_bounded(argv, 5, &status, 4096) == 0 && status == "install ok installed";
+}
+
 void read_reboot(const std::string &root, reboot_need *r)
 {
     std::string running = first_line(head_of(root + "/proc/sys/kernel/osrelease", 4096));
     std::string build = build_of_version(first_line(head_of(root + "/proc/version", 4096)), running);
     linux_reboot(running, build, installed_images(root), r);
-    if (r->kernel) {
+    if (r->kernel && r->installed.find('/') == std::string::npos) {
         for (const char *suffix : {"", "-unsigned"}) {
             std::string package = "linux-image-" + r->installed + suffix;
-            if (r->installed.find('/') == std::string::npos &&
-                exists(root + "/var/lib/dpkg/info/" + package + ".list")) {
+            if (package_installed(root, package)) {
                 reboot_package(r, package);
                 break;
             }

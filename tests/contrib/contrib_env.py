@@ -271,7 +271,7 @@ def stand_in_root(where, running, images, packages=(), required=None):
     (release and build), installed images {release: build}, their Debian
     packages, and /run/reboot-required with the packages it names."""
     release, build = running
-    for d in ("proc/sys/kernel", "boot", "var/lib/dpkg/info", "run"):
+    for d in ("proc/sys/kernel", "boot", "var/lib/dpkg/info", "var/lib/dpkg/updates", "run"):
         os.makedirs(os.path.join(where, d), exist_ok=True)
     with open(os.path.join(where, "proc/sys/kernel/osrelease"), "w") as f:
         f.write(release + "\n")
@@ -280,8 +280,10 @@ def stand_in_root(where, running, images, packages=(), required=None):
     for image, image_build in images.items():
         with open(os.path.join(where, "boot", "vmlinuz-" + image), "wb") as f:
             f.write(kernel_image(image, image_build))
-    for package in packages:
-        open(os.path.join(where, "var/lib/dpkg/info", package + ".list"), "w").close()
+    with open(os.path.join(where, "var/lib/dpkg/status"), "w") as f:
+        for package in packages:
+            f.write(f"Package: {package}\nStatus: install ok installed\nVersion: 1\n"
+                    "Architecture: amd64\nMaintainer: vrix tests\nDescription: a kernel\n\n")
     if required is not None:
         open(os.path.join(where, "run/reboot-required"), "w").close()
         with open(os.path.join(where, "run/reboot-required.pkgs"), "w") as f:
