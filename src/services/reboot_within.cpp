@@ -1,13 +1,12 @@
 #include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "process_facts.h"
 #include "reboot.h"
+#include "services.h"
 
 // What the reader found, as length-prefixed strings through a pipe.
 static void put(std::string *out, const std::string &s)
@@ -62,36 +61,6 @@ static int decode(const std::string &in, reboot_need *r)
     return 0;
 }
 
-static long long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
-
-// The reader's whole answer, or -1 when it gives none before the deadline.
-static int answer(int fd, long long deadline, std::string *out)
-{
-    char buf[4096];
-    for (;;) {
-        long long left = deadline - now_ms();
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = left <= 0 ? 0 : poll(&p, 1, (int)left);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return -1;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            return 0;
-        out->append(buf, (size_t)n);
-    }
-}
-
 int read_reboot_within(const std::string &root, reboot_need *r, int bound_ms, reboot_reader reader)
 {
     int fds[2];
@@ -124,7 +93,7 @@ int read_reboot_within(const std::string &root, reboot_need *r, int bound_ms, re
     }
     close(fds[1]);
     std::string got;
-    int result = answer(fds[0], now_ms() + bound_ms, &got);
+    int result = read_until(fds[0], now_ms() + bound_ms, &got, 1 << 20);
     close(fds[0]);
     int status = 0;
     if (result != 0) {

@@ -104,4 +104,10 @@ long user_group(long uid);
 int run_bounded(const std::vector<std::string> &argv, int seconds, std::string *out,
                 size_t limit);
 
+// The monotonic clock in milliseconds, and what fd gives until its end or
+// the deadline on that clock (at most limit bytes kept): 0 at the end, -1
+// at the deadline or on an error.
+long long now_ms(void);
+int read_until(int fd, long long deadline, std::string *out, size_t limit);
+
 #endif

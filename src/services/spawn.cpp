@@ -11,7 +11,7 @@
 
 extern char **environ;
 
-static long long now_ms(void)
+long long now_ms(void)
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -47,7 +47,7 @@ static pid_t start(const std::vector<std::string> &argv, int out_fd)
 }
 
 // Reads until the end of output or the deadline; 0 at the end.
-static int read_until(int fd, long long deadline, std::string *out, size_t limit)
+int read_until(int fd, long long deadline, std::string *out, size_t limit)
 {
     char buf[4096];
     for (;;) {

@@ -456,19 +456,7 @@ held_directory() {
     start_helper --map "$d/lib.so"; user=$helper
     launch=()
     "${as_user[@]}" rm "$d/lib.so"
-    pages=$((pages + 1))
-    "${as_user[@]}" "$holder" "$d" "$dir/page/page$pages" > /dev/null 2>&1 &
-    local h=$!
-    disown "$h"
-    asleep "$h" || { fail "$d: the holder did not wait for its page"; return; }
-    # a mkdir that got in before the holder took the lock just ends
-    for try in 1 2 3 4 5 6 7 8 9 10; do
-        "${as_user[@]}" mkdir "$d/queued$try" 2> /dev/null &
-        local m=$!
-        disown "$m"
-        asleep "$m" && return 0
-    done
-    fail "$d: no mkdir queued"
+    hold_as_nobody "$d"
 }
 
 # Whether process $1 sleeps uninterruptibly within a second or so.
