@@ -155,11 +155,11 @@ static int monitor_place(pid_t pid, const std::string &path, thing *t)
     return 0;
 }
 
-static int host_place(const taken_row *row, int dir, thing *t)
+static int host_place(const taken_row *row, const std::string &cgroup, thing *t)
 {
     if (monitor_place((pid_t)row->pid, row->path, t))
         return 1;
-    if (!place_host(cgroup_parts(read_cgroup(dir)), -1, t))
+    if (!place_host(cgroup_parts(cgroup), -1, t))
         return 0;
     lxc_place(t, 0, -1);
     return 1;
@@ -229,7 +229,7 @@ static int place_process(const struct services_run *run, const taken_row *row, i
         return PLACE_GONE;
     if (run->from_table && !same_executable(dir, row->path, st.comm))
         return PLACE_GONE;
-    int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, dir, t);
+    int placed = row->jid != 0 ? namespace_place(row, dir, t) : host_place(row, read_cgroup(dir), t);
     if (placed)
         systemd_commands(t);
     if (stat_of_fd(stat_fd, &st) != 0 || st.start != start)
@@ -237,8 +237,28 @@ static int place_process(const struct services_run *run, const taken_row *row, i
     return placed ? PLACE_THING : PLACE_NONE;
 }
 
+// A row that the scan judged on the host needs its cgroup alone, read by
+// the pid's path, and the start read after it: a pid that names the judged
+// process at that read has named it since the scan, so at the cgroup's read
+// too. No directory is held for it.
+static int place_scanned_host_row(const struct services_run *run, const taken_row *row, thing *t)
+{
+    if (row->start == 0 || row->start > run->started_by)
+        return PLACE_GONE;
+    std::string proc = "/proc/" + std::to_string(row->pid);
+    int placed = host_place(row, cgroup_at(AT_FDCWD, (proc + "/cgroup").c_str()), t);
+    if (placed)
+        systemd_commands(t);
+    proc_stat st;
+    if (stat_at(AT_FDCWD, (proc + "/stat").c_str(), &st) != 0 || st.start != row->start)
+        return PLACE_GONE;
+    return placed ? PLACE_THING : PLACE_NONE;
+}
+
 int place_row(const struct services_run *run, const taken_row *row, thing *t)
 {
+    if (!run->from_table && row->jid == 0)
+        return place_scanned_host_row(run, row, t);
     int dir = proc_dir((pid_t)row->pid);
     int stat_fd = dir >= 0 ? openat(dir, "stat", O_RDONLY | O_CLOEXEC) : -1;
     int placed = stat_fd >= 0 ? place_process(run, row, dir, stat_fd, t) : PLACE_GONE;

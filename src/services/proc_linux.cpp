@@ -49,7 +49,12 @@ std::string cgroup_of(pid_t pid)
 
 int stat_of_dir(int dir, proc_stat *st)
 {
-    int fd = openat(dir, "stat", O_RDONLY | O_CLOEXEC);
+    return stat_at(dir, "stat", st);
+}
+
+int stat_at(int dir, const char *name, proc_stat *st)
+{
+    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     int result = stat_of_fd(fd, st);
@@ -82,7 +87,12 @@ int stat_of_fd(int fd, proc_stat *st)
 
 std::string read_cgroup(int dir)
 {
-    std::string s = read_file(dir, "cgroup", 1 << 16);
+    return cgroup_at(dir, "cgroup");
+}
+
+std::string cgroup_at(int dir, const char *name)
+{
+    std::string s = read_file(dir, name, 1 << 16);
     std::string v2, named;
     size_t at = 0;
     while (at < s.size()) {

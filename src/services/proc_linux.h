@@ -24,9 +24,13 @@ int proc_dir(pid_t pid);
 // (read again from its start each time), or through its directory.
 int stat_of_fd(int fd, proc_stat *st);
 int stat_of_dir(int dir, proc_stat *st);
+// The same of a file name at dir (AT_FDCWD: a path), where no directory
+// is held.
+int stat_at(int dir, const char *name, proc_stat *st);
 // Its cgroup path: systemd's own hierarchy where one is mounted (a hybrid
 // or legacy host), else the v2 one; "" when gone.
 std::string read_cgroup(int dir);
+std::string cgroup_at(int dir, const char *name);
 // Its arguments.
 std::vector<std::string> read_cmdline(int dir);
 // The target of its exe link, "" when it cannot be had.

@@ -21,7 +21,8 @@ USAGE = """usage: check_vrix [-C] [-W whitelist] [-E command]... [-b vrix]
  -W whitelist  accept the state recorded in this whitelist (vrix -w)
  -E command    accept err rows of this command (as vrix shows it);
                may be repeated
- -b vrix       the vrix program to run (default: vrix in PATH)
+ -b vrix       the vrix program to run (default: vrix-services' own
+               scan where it is installed, else vrix in PATH)
 """
 OK, WARNING, CRITICAL, UNKNOWN = 0, 1, 2, 3
 NOTHING = "VRIX OK - no process needs restarting | restart=0;;;0 errors=0;;;0"
@@ -29,6 +30,14 @@ NOTHING = "VRIX OK - no process needs restarting | restart=0;;;0 errors=0;;;0"
 
 def plugin(*options, vrix=ARGS.vrix, prefix=()):
     return env.run([*prefix, PLUGIN, "-b", vrix, *options])
+
+
+def both_forms(test, *options, prefix=()):
+    """The plugin in its usual form, vrix-services running the scan once,
+    and with -b, vrix's table read by vrix-services: the same outcome."""
+    once = env.run([*prefix, PLUGIN, *options])
+    test.assertEqual(plugin(*options, prefix=prefix), once)
+    return once
 
 
 class CheckVrixTest(unittest.TestCase):
@@ -41,9 +50,10 @@ class CheckVrixTest(unittest.TestCase):
         self.helpers.stop()
         shutil.rmtree(self.tmp)
 
-    def check(self, options, status, line, **kwargs):
+    def check(self, options, status, line, vrix=None):
         with self.subTest(options=options):
-            self.assertEqual(plugin(*options, **kwargs), (status, line + "\n", ""))
+            got = plugin(*options, vrix=vrix) if vrix else both_forms(self, *options)
+            self.assertEqual(got, (status, line + "\n", ""))
 
     def test_states_follow_vrix_outcomes(self):
         self.check([], OK, NOTHING)
@@ -70,7 +80,7 @@ class CheckVrixTest(unittest.TestCase):
         # A name that reads as more than one thing is one name.
         hostile = self.helpers.deleted()
         CGROUPS.move(hostile, env.USER_APPS + os.fsdecode(env.HOSTILE))
-        status, out, _ = plugin()
+        status, out, _ = both_forms(self)
         self.assertEqual(out.split("; restart: ")[1].split(" | ")[0],
                          "vrixtest-web.service, docker abababababab, session 4 of nobody, "
                          + env.HOSTILE_SHOWN + " of nobody")
@@ -79,7 +89,7 @@ class CheckVrixTest(unittest.TestCase):
         long = "vrixtest-a-service-with-a-name-this-long-%d.service"
         for n in range(5):
             CGROUPS.move(self.helpers.deleted(), "system.slice/" + long % n)
-        status, out, _ = plugin()
+        status, out, _ = both_forms(self)
         names = out.split("; restart: ")[1].split(" | ")[0]
         self.assertEqual(names, "vrixtest-web.service, docker abababababab,"
                                 " session 4 of nobody, %s, %s and 3 more"
@@ -135,14 +145,17 @@ class CheckVrixTest(unittest.TestCase):
         # Run as a monitoring agent without root would be: the namespace's
         # first process and the helpers belong to root and cannot be read.
         self.helpers.deleted()
-        where, (plugin_copy, vrix_copy) = env.world_readable_copies([PLUGIN, ARGS.vrix])
+        where, (plugin_copy, vrix_copy, _) = env.world_readable_copies(
+            [PLUGIN, ARGS.vrix, ARGS.services])
+        path = dict(os.environ, PATH=where + os.pathsep + os.environ["PATH"])
         try:
             unreadable = 1 + self.helpers.count()
-            self.assertEqual(
-                env.run(env.NOBODY + [plugin_copy, "-b", vrix_copy]),
-                (UNKNOWN, f"VRIX UNKNOWN - {unreadable} processes could not be inspected:"
-                          f" 0 miss, 0 outd, {unreadable} err (vrix needs root)"
-                          f" | restart=0;;;0 errors={unreadable};;;0\n", ""))
+            line = (f"VRIX UNKNOWN - {unreadable} processes could not be inspected:"
+                    f" 0 miss, 0 outd, {unreadable} err (vrix needs root)"
+                    f" | restart=0;;;0 errors={unreadable};;;0\n")
+            for form in ([], ["-b", vrix_copy]):
+                self.assertEqual(env.run(env.NOBODY + [plugin_copy, *form], env=path),
+                                 (UNKNOWN, line, ""))
         finally:
             shutil.rmtree(where)
 
@@ -192,7 +205,8 @@ class UninspectableProcessTest(unittest.TestCase):
 
     def check(self, options, status, line):
         with self.subTest(options=options):
-            self.assertEqual(plugin(*options, prefix=env.CONFINED), (status, line + "\n", ""))
+            self.assertEqual(both_forms(self, *options, prefix=env.CONFINED),
+                             (status, line + "\n", ""))
 
     def test_restarts_win_over_errors(self):
         self.assertEqual(env.run(env.CONFINED + [ARGS.vrix, "-h"]), (1, self.first + "\n", ""))
