@@ -26,16 +26,9 @@ static const char HEX[] = "0123456789abcdef";
 std::vector<std::string> cgroup_parts(const std::string &path)
 {
     std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t slash = path.find('/', at);
-        if (slash == std::string::npos)
-            slash = path.size();
-        std::string part = path.substr(at, slash - at);
+    for (const std::string &part : split_at(path, '/'))
         if (!part.empty() && part != "..")
             parts.push_back(part);
-        at = slash + 1;
-    }
     return parts;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "proc_linux.h"
+#include "services.h"
 
 // A file of /proc from its start. Those read here are made whole at each
 // read: one that returns less than asked has given all.
@@ -92,15 +93,8 @@ std::string read_cgroup(int dir)
 
 std::string cgroup_at(int dir, const char *name)
 {
-    std::string s = read_file(dir, name, 1 << 16);
     std::string v2, named;
-    size_t at = 0;
-    while (at < s.size()) {
-        size_t end = s.find('\n', at);
-        if (end == std::string::npos)
-            end = s.size();
-        std::string line = s.substr(at, end - at);
-        at = end + 1;
+    for (const std::string &line : split_at(read_file(dir, name, 1 << 16), '\n')) {
         size_t colon = line.find(':');
         if (colon == std::string::npos)
             continue;
@@ -118,17 +112,7 @@ std::string cgroup_at(int dir, const char *name)
 
 std::vector<std::string> read_cmdline(int dir)
 {
-    std::string s = read_file(dir, "cmdline", 1 << 16);
-    std::vector<std::string> argv;
-    size_t at = 0;
-    while (at < s.size()) {
-        size_t end = s.find('\0', at);
-        if (end == std::string::npos)
-            end = s.size();
-        argv.push_back(s.substr(at, end - at));
-        at = end + 1;
-    }
-    return argv;
+    return split_at(read_file(dir, "cmdline", 1 << 16), '\0');
 }
 
 std::string read_exe(int dir)

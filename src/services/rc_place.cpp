@@ -4,12 +4,7 @@ std::map<pid_t, std::string> rc_service_pids(const std::string &enabled, const s
                                              pid_t (*pid_in)(const std::string &path))
 {
     std::map<pid_t, std::string> pids;
-    for (size_t at = 0; at < enabled.size();) {
-        size_t end = enabled.find('\n', at);
-        if (end == std::string::npos)
-            end = enabled.size();
-        std::string line = enabled.substr(at, end - at);
-        at = end + 1;
+    for (const std::string &line : split_at(enabled, '\n')) {
         size_t slash = line.rfind('/');
         std::string name = slash == std::string::npos ? line : line.substr(slash + 1);
         if (!word_ok(name) || name.find('/') != std::string::npos)

@@ -100,11 +100,6 @@ void read_reboot(const std::string &root, reboot_need *r)
     }
     r->required = exists(root + "/run/reboot-required");
     std::string pkgs = head_of(root + "/run/reboot-required.pkgs", 65536);
-    for (size_t at = 0; at < pkgs.size();) {
-        size_t end = pkgs.find('\n', at);
-        if (end == std::string::npos)
-            end = pkgs.size();
-        reboot_package(r, pkgs.substr(at, end - at));
-        at = end + 1;
-    }
+    for (const std::string &package : split_at(pkgs, '\n'))
+        reboot_package(r, package);
 }

@@ -91,6 +91,8 @@ std::string table_text(const std::string &s);  // a path as vrix shows it
 std::string sh_word(const std::string &s);    // a word as sh reads it
 int unit_name_ok(const std::string &s);
 int word_ok(const std::string &s);
+// The pieces of s between seps; a sep at the end ends the last piece.
+std::vector<std::string> split_at(const std::string &s, char sep);
 
 // The name of a user, or the number.
 std::string user_name(long uid);

@@ -86,12 +86,7 @@ int table_rows(struct services_run *run)
     run->from_table = 1;
     int err = 0;
     size_t line_no = 0;
-    for (size_t at = 0; at < all.size();) {
-        size_t end = all.find('\n', at);
-        if (end == std::string::npos)
-            end = all.size();
-        std::string line = all.substr(at, end - at);
-        at = end + 1;
+    for (const std::string &line : split_at(all, '\n')) {
         line_no++;
         taken_row row;
         if (line.empty() || (line_no == 1 && line == HEADER))

@@ -153,3 +153,17 @@ std::string table_text(const std::string &s)
     free(buf);
     return out;
 }
+
+std::vector<std::string> split_at(const std::string &s, char sep)
+{
+    std::vector<std::string> pieces;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t end = s.find(sep, at);
+        if (end == std::string::npos)
+            end = s.size();
+        pieces.push_back(s.substr(at, end - at));
+        at = end + 1;
+    }
+    return pieces;
+}
