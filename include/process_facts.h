@@ -22,8 +22,11 @@ int process_uids(pid_t pid, uid_t *real, uid_t *effective);
 // only one): a pid names a process only there.
 uint64_t own_pid_namespace(void);
 
-// The calling process is killed when its parent ends.
-void die_with_parent(void);
+// The calling process, a child just forked, is killed when its parent
+// ends; parent is the parent's pid, taken before the fork: a parent that
+// ended before the child could ask ends the child at once (its parent is
+// then another process, which a pid read in the child could not tell).
+void die_with_parent(pid_t parent);
 
 // Closes every descriptor but the count in keep.
 void close_all_but(const int *keep, int count);

@@ -57,9 +57,8 @@ uint64_t own_pid_namespace(void)
     return 0;
 }
 
-void die_with_parent(void)
+void die_with_parent(pid_t parent)
 {
-    pid_t parent = getppid();
     int sig = SIGKILL;
     procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &sig);
     if (getppid() != parent)

@@ -112,9 +112,8 @@ uint64_t own_pid_namespace(void)
     return stat("/proc/self/ns/pid", &sb) == 0 ? (uint64_t)sb.st_ino : 0;
 }
 
-void die_with_parent(void)
+void die_with_parent(pid_t parent)
 {
-    pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // the parent may have ended before the signal was asked for
     if (getppid() != parent)

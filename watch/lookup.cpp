@@ -89,11 +89,12 @@ static struct file_id probe(const char *path)
     int kept = lookup_keeps == nullptr ? 0 : lookup_keeps(path, keep, KEEP_MAX);
     struct watch_page *page = watch;
     page->answer_done = 0;
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0)
         return ask(path);
     if (child == 0) {
-        die_with_parent();
+        die_with_parent(parent);
         close_all_but(keep, kept);
         // nor a directory of ours
         if (chdir("/") != 0)

@@ -41,9 +41,9 @@ static long long now_ms(void)
 // vrix's output sees its end when the parent ends, whatever became of a
 // worker. Handlers installed for the parent (the whitelist's cleanup) are
 // not the worker's.
-static void become_worker(void)
+static void become_worker(pid_t parent)
 {
-    die_with_parent();
+    die_with_parent(parent);
     watch_close_unkept();
     // nor the directory we were started in: every name asked is whole
     if (chdir("/") != 0) {
@@ -208,9 +208,10 @@ static int fork_worker(struct procstat *ps, struct kinfo_proc *procs, unsigned c
     sigemptyset(&go);
     sigaddset(&go, SIGUSR1);
     sigprocmask(SIG_BLOCK, &go, &before);
+    pid_t parent = getpid();
     w->pid = fork();
     if (w->pid == 0) {
-        become_worker();
+        become_worker(parent);
         int sig = 0;
         while (sigwait(&go, &sig) != 0) {
         }

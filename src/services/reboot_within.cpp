@@ -66,6 +66,7 @@ int read_reboot_within(const std::string &root, reboot_need *r, int bound_ms, re
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) {
         close(fds[0]);
@@ -74,7 +75,7 @@ int read_reboot_within(const std::string &root, reboot_need *r, int bound_ms, re
     }
     if (child == 0) {
         // left behind, it holds nothing of its caller's: no output of apt's
-        die_with_parent();
+        die_with_parent(parent);
         close_all_but(&fds[1], 1);
         if (chdir("/") != 0)
             _exit(1);
